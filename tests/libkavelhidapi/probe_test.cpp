@@ -1,0 +1,248 @@
+// The library as a program sees it: vk_probe runs in a process of its own with the library's
+// environment variables set, and its standard output, standard error, trace and saved
+// simulation are checked.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary);
+    file << text;
+}
+
+bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string sLine; std::getline(stream, sLine);) lines.push_back(sLine);
+    return lines;
+}
+
+// Trace lines without their time, which the tests cannot know; checks that each has one.
+std::vector<std::string> Untimed(const std::string& trace) {
+    std::vector<std::string> lines;
+    const std::regex timed("^[0-9]+ (.*)$");
+    for (const std::string& sLine : Lines(trace)) {
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(sLine, match, timed)) << sLine;
+        lines.push_back(match.size() > 1 ? match[1].str() : sLine);
+    }
+    return lines;
+}
+
+struct ProbeRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class ProbeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string sTemplate = ::testing::TempDir() + "vk-probe-XXXXXX";
+        std::vector<char> name(sTemplate.begin(), sTemplate.end());
+        name.push_back('\0');
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        sDir = name.data();
+    }
+    void TearDown() override { std::system(("rm -rf '" + sDir + "'").c_str()); }
+
+    std::string Path(const std::string& name) const { return sDir + "/" + name; }
+
+    // Runs vk_probe with the three variables (empty means unset for the library).
+    ProbeRun Probe(const std::string& simulation, const std::string& trace, const std::string& save,
+                   const std::string& args) {
+        std::string sCommand = "KAVELHID_SIMULATION='" + simulation + "' KAVELHID_TRACE='" + trace +
+                               "' KAVELHID_SIMULATION_SAVE='" + save + "' '" + VK_HELPER_BIN + "' " + args +
+                               " >'" + Path("out") + "' 2>'" + Path("err") + "'";
+        ProbeRun run;
+        int nStatus = std::system(sCommand.c_str());
+        run.exitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+        run.out = ReadFile(Path("out"));
+        run.err = ReadFile(Path("err"));
+        return run;
+    }
+
+    std::string sDir;
+};
+
+const char* const txtSimulation = R"(<?xml version="1.0"?>
+<KavelSimulation>
+  <LibraryVersion>2.3.4</LibraryVersion>
+  <Keyboard>
+    <Controller>
+      <Version>11 01 02 03 00</Version>
+      <Config>66 C5 00</Config>
+    </Controller>
+    <Module Slot="0"><Version>66 02 00 4F</Version><SubId>04 12</SubId></Module>
+    <Memory Unit="2" Address="1000">00 40</Memory>
+    <Inject Cmd="17" Dst="2" Skip="1" Count="1" Status="119"/>
+  </Keyboard>
+  <Keyboard><Open>5</Open></Keyboard>
+</KavelSimulation>
+)";
+
+TEST_F(ProbeTest, WithoutSimulationFindsNoKeyboardAndSaysNothing) {
+    ProbeRun run = Probe("", Path("trace"), Path("saved.xml"), "");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out,
+              "version 1.0.0\ncount-before 0\nenumerate 0\ncount 0\ndevice-at-count null\ndevice 0 null\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Untimed(ReadFile(Path("trace"))), std::vector<std::string>{"Enumerate count=0"});
+    EXPECT_FALSE(Exists(Path("saved.xml")));
+}
+
+struct InvalidFileCase {
+    const char* name;
+    const char* xml;
+    const char* what;
+};
+
+TEST_F(ProbeTest, InvalidFileGivesCountMinusOneAndOneLineOnStandardError) {
+    const InvalidFileCase cases[] = {
+        {"XML syntax", "<KavelSimulation><Keyboard></KavelSimulation>", "at byte offset"},
+        {"broken rule", "<KavelSimulation><Keyboard><Typo/></Keyboard></KavelSimulation>",
+         "unknown element <Typo> in <Keyboard> at byte offset 28"},
+        {"empty file", "", "No document element found"},
+    };
+    for (const InvalidFileCase& c : cases) {
+        std::string sSimulation = Path("invalid.xml");
+        WriteFile(sSimulation, c.xml);
+        std::remove(Path("trace").c_str());
+        ProbeRun run = Probe(sSimulation, Path("trace"), Path("saved.xml"), "F7:02");
+        EXPECT_EQ(run.exitCode, 0) << c.name;
+        // Everything on standard output is the probe's own.
+        EXPECT_EQ(run.out, "version 1.0.0\ncount-before -1\nenumerate ffffffff\ncount -1\ndevice-at-count "
+                           "null\ndevice 0 null\n")
+            << c.name;
+        std::vector<std::string> errors = Lines(run.err);
+        ASSERT_EQ(errors.size(), 1u) << c.name << ": " << run.err;
+        EXPECT_EQ(errors[0].rfind("libkavelhidapi: " + sSimulation + ": ", 0), 0u)
+            << c.name << ": " << errors[0];
+        EXPECT_NE(errors[0].find(c.what), std::string::npos) << c.name << ": " << errors[0];
+        EXPECT_EQ(Untimed(ReadFile(Path("trace"))), std::vector<std::string>{"Enumerate count=-1"}) << c.name;
+        EXPECT_FALSE(Exists(Path("saved.xml"))) << c.name;
+    }
+}
+
+TEST_F(ProbeTest, MissingFileGivesCountMinusOne) {
+    ProbeRun run = Probe(Path("absent.xml"), "", "", "");
+    EXPECT_NE(run.out.find("count -1\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "libkavelhidapi: " + Path("absent.xml") + ": File was not found\n");
+}
+
+TEST_F(ProbeTest, ValidRunAnswersTracesAndSaves) {
+    WriteFile(Path("sim.xml"), txtSimulation);
+    ProbeRun run =
+        Probe(Path("sim.xml"), Path("trace"), Path("saved.xml"),
+              "F7:02 11:02:: F7:04::2 17:02:FEFF0102:- 17:02:000099:- 16:02:FEFF04 16:02:001002:1 30:08");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "version 2.3.4\n"
+                       "count-before 0\n"
+                       "enumerate 0\n"
+                       "count 2\n"
+                       "device-at-count null\n"
+                       "open 0\n"
+                       "modules 0\n"
+                       "send F7 02 -> 0 answer=[11 01 02 03 00]\n"
+                       "send 11 02 -> 0 answer=[66 C5 00]\n"
+                       "send F7 04 -> 0 answer=[66 02]\n"
+                       "send 17 02 -> 0\n"
+                       "send 17 02 -> 119\n"
+                       "send 16 02 -> 0 answer=[01 02 00 00]\n"
+                       "send 16 02 -> 0 answer=[00]\n"
+                       "send 30 08 -> 102 answer=[]\n"
+                       "done\n");
+    const std::vector<std::string> expected = {
+        "Enumerate count=2",
+        "kb0 Open -> 0",
+        "kb0 EnumerateModules -> 0",
+        "kb0 SendCommand cmd=F7 dst=02 data=[] -> 0 answer=[11 01 02 03 00]",
+        "kb0 SendCommand cmd=11 dst=02 data=[] -> 0 answer=[66 C5 00]",
+        "kb0 SendCommand cmd=F7 dst=04 data=[] -> 0 answer=[66 02]",
+        "kb0 SendCommand cmd=17 dst=02 data=[FE FF 01 02] -> 0",
+        "kb0 SendCommand cmd=17 dst=02 data=[00 00 99] -> 119",
+        "kb0 SendCommand cmd=16 dst=02 data=[FE FF 04] -> 0 answer=[01 02 00 00]",
+        "kb0 SendCommand cmd=16 dst=02 data=[00 10 02] -> 0 answer=[00]",
+        "kb0 SendCommand cmd=30 dst=08 data=[] -> 102 answer=[]",
+    };
+    EXPECT_EQ(Untimed(ReadFile(Path("trace"))), expected);
+
+    // The saved simulation feeds the next run: the write is there, the injected one is not, and
+    // the Inject still takes over the second write of that run.
+    ASSERT_TRUE(Exists(Path("saved.xml")));
+    ProbeRun next =
+        Probe(Path("saved.xml"), Path("trace"), "", "16:02:FEFF04 16:02:001002 17:02:0000:- 17:02:0000:-");
+    EXPECT_EQ(next.err, "");
+    EXPECT_NE(next.out.find("send 16 02 -> 0 answer=[01 02 00 00]\nsend 16 02 -> 0 answer=[00 40]\n"
+                            "send 17 02 -> 0\nsend 17 02 -> 119\n"),
+              std::string::npos)
+        << next.out;
+    // The trace of the second run is appended to that of the first.
+    std::vector<std::string> both = Untimed(ReadFile(Path("trace")));
+    ASSERT_EQ(both.size(), expected.size() + 7);
+    EXPECT_EQ(both[expected.size()], "Enumerate count=2");
+}
+
+TEST_F(ProbeTest, OpenStatusFromTheFileKeepsTheKeyboardClosed) {
+    WriteFile(Path("sim.xml"), txtSimulation);
+    ProbeRun run = Probe(Path("sim.xml"), Path("trace"), "", "-k 1 F7:02");
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("open 5\nsend F7 02 -> 101 answer=[]\ndone\n"), std::string::npos) << run.out;
+    std::vector<std::string> trace = Untimed(ReadFile(Path("trace")));
+    ASSERT_EQ(trace.size(), 3u);
+    EXPECT_EQ(trace[1], "kb1 Open -> 5");
+    EXPECT_EQ(trace[2], "kb1 SendCommand cmd=F7 dst=02 data=[] -> 101 answer=[]");
+}
+
+TEST_F(ProbeTest, MessagesBeforeOpenGet101) {
+    WriteFile(Path("sim.xml"), txtSimulation);
+    ProbeRun run = Probe(Path("sim.xml"), "", "", "-n F7:02 17:02:0000:-");
+    EXPECT_NE(run.out.find("count 2\ndevice-at-count null\nsend F7 02 -> 101 answer=[]\nsend 17 02 -> 101\n"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST_F(ProbeTest, CountElementOverridesTheNumberOfKeyboards) {
+    WriteFile(Path("minus.xml"), "<KavelSimulation><Count>-1</Count><Keyboard/></KavelSimulation>");
+    ProbeRun minus = Probe(Path("minus.xml"), "", "", "");
+    EXPECT_EQ(minus.err, "");
+    EXPECT_NE(minus.out.find("count-before 0\nenumerate 0\ncount -1\ndevice-at-count null\ndevice 0 null\n"),
+              std::string::npos)
+        << minus.out;
+    WriteFile(Path("one.xml"), "<KavelSimulation><Count>1</Count><Keyboard/><Keyboard/></KavelSimulation>");
+    ProbeRun one = Probe(Path("one.xml"), "", "", "-k 1");
+    EXPECT_NE(one.out.find("count 1\ndevice-at-count null\ndevice 1 null\n"), std::string::npos) << one.out;
+}
+
+TEST_F(ProbeTest, FailedSaveGivesOneLineOnStandardError) {
+    WriteFile(Path("sim.xml"), txtSimulation);
+    ProbeRun run = Probe(Path("sim.xml"), "", Path("no-such-directory/saved.xml"), "");
+    EXPECT_NE(run.out.find("done\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err,
+              "libkavelhidapi: " + Path("no-such-directory/saved.xml") + ": cannot save the simulation\n");
+}
+
+} // namespace
