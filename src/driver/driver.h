@@ -1,0 +1,112 @@
+// The driver: command line, device loop, progress display, log file, the script walker and the
+// small text and XML helpers that every element handler uses.
+#ifndef KAVELWRITE_DRIVER_H
+#define KAVELWRITE_DRIVER_H
+
+#include <pugixml.hpp>
+
+#include <string>
+#include <vector>
+
+class KavelHidDevice;
+
+// Version shown in the banner.
+const int KAVELWRITE_VER_MAJOR = 0;
+const int KAVELWRITE_VER_MINOR = 0;
+const int KAVELWRITE_VER_BUILD = 4;
+
+// Durations in milliseconds.
+const int TIME_ONE_COMMAND = 130; // one step of the reset wait
+const int TIME_RESET = 5000;      // length of the reset wait
+
+// Mark of a missing or invalid number.
+const long NOT_DEFINED = -1;
+
+const int MODULE_MAX = 16;          // module slots of a keyboard
+const int MODULE_MAX_CHANGEME = 14; // module slots that the Device element examines
+
+// Exit codes; there is no 167.
+const int ERR_ERROR_IN_FILE = 160;
+const int ERR_ERROR_NO_DEVICE = 161;
+const int ERR_ERROR_DEVICE_OPEN = 162;
+const int ERR_ERROR_MODULES_ENUMERATION = 163;
+const int ERR_ERROR_DEVICE_COMMUNICATION = 164;
+const int ERR_ERROR_DEVICE_COMPATIBILITY = 165;
+const int ERR_ERROR_DEVICE_WRITE = 166;
+const int ERR_ERROR_PARAMETER_MISSING = 168;
+const int ERR_ERROR_LOAD_FILE = 169;
+
+// The six characters that count as white space, and nothing else does.
+extern const std::string WHITESPACE;
+
+// Values of run annotations.
+extern const std::string txtPARSE_ERROR;
+extern const std::string txtERROR;
+extern const std::string txtRESULT;
+extern const std::string txtSKIPPED;
+
+// An element handler: validates (device null) or carries out its element, counts its steps into
+// *current; returns 0 to go on with the script, anything else ends the pass.
+typedef int (*ElementHandler)(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device,
+                              int* current, int* total);
+
+// ---- main.cpp / kxbmain.cpp
+
+// Runs the whole program; returns the exit status.
+int kxbMain(int argc, char* argv[]);
+// Returns the run stamp, "t" + year, month, day, hour, minute, second of local time.
+std::string timestamp();
+// Opens, identifies and writes keyboard i (a null device counts as one that does not open);
+// prints its block and returns its outcome as an exit code.
+int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std::string& stampTime,
+                  int* current, int* total);
+// Shows " Writing progress: P %\r" while current < total; returns 0.
+int TerminalShowPercentage(int current, int total);
+
+// ---- walker.cpp
+
+// Runs the script once: the check pass with a null device, a write pass otherwise. Returns 0, the
+// first non-zero handler result, or 1 for a wrong root name or an unknown element.
+int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
+                  int* total);
+// Returns the handler for an element name, or null when the walker does not know the name. Names
+// that the walker passes over map to SkipElement.
+ElementHandler FindElementHandler(const char* name);
+// The handler of elements that the walker passes over; returns 0.
+int SkipElement(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
+                int* total);
+
+// ---- sleep.cpp (the one place that pauses; tests may link another definition)
+
+// Blocks the program for nMilliseconds.
+void SleepMilliseconds(int nMilliseconds);
+
+// ---- helpers.cpp
+
+// Returns number in decimal, zero-filled to at least two digits.
+std::string ToTwoDigitDec(const int number);
+// Returns s without leading white space.
+std::string ltrim(const std::string& s);
+// Returns s without trailing white space.
+std::string rtrim(const std::string& s);
+// Returns s without white space at either end.
+std::string trim(const std::string& s);
+// Returns the value of a whole hexadecimal number, or NOT_DEFINED for anything else.
+long StrHexToLong(const char* strHex);
+// Returns the text of node's first child element of that name, or "".
+const char* ChildNodeValue(pugi::xml_node node, std::string childNodeName);
+// Returns the value of node's first attribute of that name, or "".
+const char* AttributeValue(pugi::xml_node node, std::string attributeName);
+// Appends an attribute after node's existing ones; returns 0.
+int AddAttribute(pugi::xml_node node, std::string name, std::string value);
+// Appends a child element; returns it, or an empty handle when node cannot have children.
+pugi::xml_node AddChild(pugi::xml_node node, std::string name);
+// Returns value in lowercase hexadecimal without prefix; negatives as 32-bit two's complement.
+template <typename T> std::string ToHex(const T& value);
+extern template std::string ToHex<int>(const int& value);
+// Returns "result=" + ToHex(nError) when nError is 0, otherwise "ERROR=" + ToHex(nError).
+std::string StatusAnnotation(int nError);
+// Returns a pointer to the bytes of a message's data; a valid pointer also when it is empty.
+unsigned char* MessageData(std::vector<unsigned char>& arData);
+
+#endif

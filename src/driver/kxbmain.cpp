@@ -1,0 +1,136 @@
+// The program's entry: command line, check pass, device loop, outcome per keyboard and log file.
+#include "driver.h"
+
+#include "kavelhidapi.h"
+
+#include <ctime>
+#include <iostream>
+
+std::string timestamp() {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    return "t" + std::to_string(local.tm_year + 1900) + ToTwoDigitDec(local.tm_mon + 1) +
+           ToTwoDigitDec(local.tm_mday) + ToTwoDigitDec(local.tm_hour) + ToTwoDigitDec(local.tm_min) +
+           ToTwoDigitDec(local.tm_sec);
+}
+
+int TerminalShowPercentage(int current, int total) {
+    // Without a total there is no share to show (and nothing to divide by).
+    if (current < total && total > 0) {
+        // Shows the share of the step about to be done, so the line reaches 100 on the last one.
+        int nPercent = static_cast<int>((current + 1) * 100.0 / total);
+        std::cout << " Writing progress: " << nPercent << " %\r" << std::flush;
+    }
+    return 0;
+}
+
+int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std::string& stampTime,
+                  int* current, int* total) {
+    const std::string txtDevice = "_device";
+    std::cout << std::endl << "device" << i << ":";
+    // A keyboard the library cannot hand out is reported like one that does not open.
+    int nStatus = device ? device->Open() : -1;
+    if (nStatus != 0) {
+        std::cout << " ERROR: Device open error (" << nStatus << ")" << std::endl;
+        return ERR_ERROR_DEVICE_OPEN;
+    }
+    std::cout << std::endl;
+    nStatus = device->EnumerateModules();
+    if (nStatus != 0) {
+        std::cout << " ERROR: Modules enumeration error"
+                  << " (" << nStatus << ")" << std::endl;
+        return ERR_ERROR_MODULES_ENUMERATION;
+    }
+    *current = 0;
+    std::string timestampDevice = stampTime + txtDevice + std::to_string(i);
+    int r = kxbCheckWrite(root, timestampDevice, device, current, total);
+    if (r == ERR_ERROR_DEVICE_COMPATIBILITY) {
+        std::cout << " Device not suitable - nothing changed." << std::endl;
+        return ERR_ERROR_DEVICE_COMPATIBILITY;
+    }
+    if (r == ERR_ERROR_DEVICE_COMMUNICATION) {
+        std::cout << " ERROR: Device communication error" << std::endl;
+        return ERR_ERROR_DEVICE_COMMUNICATION;
+    }
+    if (r != 0) {
+        std::cout << " ERROR: Device write error" << std::endl;
+        return ERR_ERROR_DEVICE_WRITE;
+    }
+    TerminalShowPercentage(0, 1);
+    std::cout << std::endl << " Done." << std::endl;
+    return 0;
+}
+
+int kxbMain(int argc, char* argv[]) {
+    const std::string txtLogfile = "--logfile";
+    int nVerMajor = 0;
+    int nVerMinor = 0;
+    int nVerBuild = 0;
+    bool bWriteLogfile = false;
+    std::string filename;
+
+    std::cout << "kavelwrite " << KAVELWRITE_VER_MAJOR << "." << KAVELWRITE_VER_MINOR << "."
+              << KAVELWRITE_VER_BUILD << " writes kxb file into Kavel" << std::endl;
+    HIDGetLibraryVersion(&nVerMajor, &nVerMinor, &nVerBuild);
+    std::cout << "libkavelhidapi " << nVerMajor << "." << nVerMinor << "." << nVerBuild << std::endl;
+    std::cout << std::endl;
+
+    for (int nArg = 1; nArg < argc; nArg++) {
+        if (txtLogfile == argv[nArg]) {
+            bWriteLogfile = true;
+        } else if (filename.empty()) {
+            filename = argv[nArg];
+        }
+    }
+    if (filename.empty()) {
+        std::cout << "ERROR: Kxb file parameter missing" << std::endl;
+        std::cout << std::endl;
+        std::cout << "Usage: kavelwrite kxbfile" << std::endl;
+        return ERR_ERROR_PARAMETER_MISSING;
+    }
+
+    pugi::xml_document doc;
+    pugi::xml_parse_result loaded = doc.load_file(filename.c_str(), pugi::parse_default, pugi::encoding_auto);
+    if (!loaded) {
+        std::cout << "ERROR: Kxb file load error: " << filename << std::endl;
+        return ERR_ERROR_LOAD_FILE;
+    }
+
+    std::string stampTime = timestamp();
+    int current = 0;
+    int total = 0;
+    pugi::xml_node root = doc.first_child();
+    int result = kxbCheckWrite(root, stampTime, nullptr, &current, &total);
+    if (result != 0) {
+        std::cout << "ERROR: Kxb file check error" << std::endl;
+        result = ERR_ERROR_IN_FILE;
+    } else {
+        std::cout << "Kxb file check: Pass" << std::endl;
+        total = current;
+        KavelHid hid;
+        hid.Enumerate();
+        int num = hid.Count();
+        if (num < 0) {
+            std::cout << "ERROR: No Kavel device detected" << std::endl;
+            result = ERR_ERROR_NO_DEVICE;
+        } else {
+            std::cout << num << " Kavel device(s) detected" << std::endl;
+            for (int i = 0; i < num; i++) {
+                KavelHidDevice* device = hid.GetDevice(static_cast<unsigned int>(i));
+                int nOutcome = WriteKeyboard(device, i, root, stampTime, &current, &total);
+                // One failed keyboard fails the run, even when keyboards after it succeed.
+                if (nOutcome != 0) result = nOutcome;
+            }
+        }
+    }
+
+    if (bWriteLogfile) {
+        std::string logfile = filename + "_" + stampTime;
+        if (!doc.save_file(logfile.c_str(), "\t", pugi::format_indent, pugi::encoding_auto)) {
+            // The log is the only record of the run: losing it must not go unnoticed.
+            std::cout << "ERROR: Log file save error: " << logfile << std::endl;
+        }
+    }
+    return result;
+}

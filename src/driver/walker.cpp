@@ -1,0 +1,75 @@
+// The script walker: runs the script once, as the check pass or as the write pass of a keyboard.
+#include "driver.h"
+
+#include "device.h"
+#include "kavelhidapi.h"
+#include "writers.h"
+
+#include <cstring>
+
+namespace {
+
+struct ElementEntry {
+    const char* name;
+    ElementHandler handler;
+};
+
+// Every element name the walker knows. The Device element is judged before the walk, so in the
+// walk it is passed over like General and the reports of earlier runs.
+const ElementEntry elementTable[] = {
+    {"Command", kxbCommand},          {"IntEep", kxbIntEep},
+    {"BinMemory", kxbBinMemory},      {"IntEep_CommandPtr", kxbIntEepCommandPtr},
+    {"Device", SkipElement},          {"General", SkipElement},
+    {"DetectedDevices", SkipElement},
+};
+
+const unsigned char MID_MSGT_CMD_RESET = 0xF1;
+const unsigned char MID_ADDR_MASTER = 0x02;
+
+} // namespace
+
+int SkipElement(pugi::xml_node, std::string, KavelHidDevice*, int*, int*) {
+    return 0;
+}
+
+ElementHandler FindElementHandler(const char* name) {
+    for (const ElementEntry& entry : elementTable) {
+        if (std::strcmp(entry.name, name) == 0) return entry.handler;
+    }
+    return nullptr;
+}
+
+int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
+                  int* total) {
+    const std::string txtXmlBinFile = "XML_BIN_FILE";
+    const std::string txtDevice = "Device";
+
+    // Whether the keyboard suits the script is settled before anything of the script is looked at.
+    int result = kxbDevice(node.child(txtDevice.c_str()), timestampDevice, device, current, total);
+    if (result != 0) return result;
+
+    if (txtXmlBinFile != node.name()) {
+        result = 1;
+    } else {
+        for (pugi::xml_node child = node.first_child(); child && result == 0; child = child.next_sibling()) {
+            ElementHandler handler = FindElementHandler(child.name());
+            result = handler ? handler(child, timestampDevice, device, current, total) : 1;
+        }
+    }
+
+    if (device == nullptr) {
+        // The check pass counts the steps of the reset wait, so the total matches a write pass.
+        *current += TIME_RESET / TIME_ONE_COMMAND + 1;
+    } else if (result == 0) {
+        unsigned char pData[1] = {0};
+        int nDataLen = 0;
+        // The keyboard restarts with what was written; its status does not change the wait.
+        device->SendCommand(MID_MSGT_CMD_RESET, MID_ADDR_MASTER, pData, nDataLen, nullptr, nullptr);
+        for (int i = 0; i * TIME_ONE_COMMAND < TIME_RESET; i++) {
+            SleepMilliseconds(TIME_ONE_COMMAND);
+            (*current)++;
+            TerminalShowPercentage(*current, *total);
+        }
+    }
+    return result;
+}

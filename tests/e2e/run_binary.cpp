@@ -1,0 +1,137 @@
+#include "run_binary.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+std::string MakeTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kavelwrite-e2e-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) return std::string();
+    return std::string(buffer.data());
+}
+
+void RemoveTree(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                         const std::string& dir) {
+    RunOutcome outcome;
+    std::string outPath = dir + "/.stdout";
+    std::string errPath = dir + "/.stderr";
+
+    std::vector<std::string> envText;
+    for (char** entry = environ; *entry != nullptr; entry++) {
+        std::string variable(*entry);
+        if (variable.rfind("KAVELHID_", 0) == 0) continue;
+        envText.push_back(variable);
+    }
+    for (const auto& [name, value] : env) {
+        if (!value.empty()) envText.push_back(name + "=" + value);
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : envText) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> argText;
+    argText.push_back(KAVELWRITE_BIN);
+    argText.insert(argText.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argText) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int in = open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0 || chdir(dir.c_str()) != 0) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid > 0) waitpid(pid, &status, 0);
+    outcome.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    if (pid > 0 && WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
+    if (pid > 0 && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+    outcome.out = ReadFile(outPath);
+    outcome.err = ReadFile(errPath);
+    std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
+    return outcome;
+}
+
+std::vector<std::string> FindLogFiles(const std::string& dir, const std::string& script) {
+    std::vector<std::string> found;
+    std::regex logName(std::regex_replace(script, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+                       "_t[0-9]{14}");
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        if (std::regex_match(name, logName)) found.push_back(name);
+    }
+    return found;
+}
+
+std::string MaskStamps(const std::string& text) {
+    return std::regex_replace(text, std::regex("t[0-9]{14}"), "STAMP");
+}
+
+std::string StripTraceTimes(const std::string& trace) {
+    std::istringstream lines(trace);
+    std::string line;
+    std::string stripped;
+    while (std::getline(lines, line)) {
+        size_t blank = line.find(' ');
+        stripped += (blank == std::string::npos ? line : line.substr(blank + 1)) + "\n";
+    }
+    return stripped;
+}
+
+std::string ShowCarriageReturns(const std::string& text) {
+    std::string shown;
+    for (char c : text) {
+        if (c == '\r') {
+            shown += "<CR>\n";
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}

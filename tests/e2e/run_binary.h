@@ -1,0 +1,40 @@
+// Runs the built kavelwrite as a child process in a folder of its own and collects what it left.
+#ifndef KAVELWRITE_TESTS_RUN_BINARY_H
+#define KAVELWRITE_TESTS_RUN_BINARY_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct RunOutcome {
+    int exitStatus = -1; // the process's exit status; -1 when it did not exit normally
+    int signal = 0;      // the signal that ended it, if any
+    std::string out;     // standard output
+    std::string err;     // standard error
+    long long elapsedMs = 0;
+};
+
+// A fresh empty folder under the system's temporary folder.
+std::string MakeTempDir();
+// Removes a folder and everything in it.
+void RemoveTree(const std::string& path);
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+bool FileExists(const std::string& path);
+
+// Runs kavelwrite with args in dir; env holds variables to set (an empty value unsets one). The
+// library's variables of the test's own environment are never inherited.
+RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                         const std::string& dir);
+
+// Names of the files in dir that are log files of script (script + "_t" + 14 digits).
+std::vector<std::string> FindLogFiles(const std::string& dir, const std::string& script);
+
+// Replaces every run stamp (t + 14 digits) by STAMP.
+std::string MaskStamps(const std::string& text);
+// The trace without the leading time field of each line.
+std::string StripTraceTimes(const std::string& trace);
+// Standard output with each carriage return shown as "<CR>" and a line break.
+std::string ShowCarriageReturns(const std::string& text);
+
+#endif
