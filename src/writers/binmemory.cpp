@@ -1,0 +1,30 @@
+// The BinMemory element: blocks written at absolute addresses, with the message type and the bus
+// address that the script gives.
+#include "writers.h"
+
+#include "driver.h"
+
+// Returns 0 when every block was written (or valid, in the check pass), 1 for a field that cannot
+// be read, -1 when a block write failed.
+int kxbBinMemory(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
+                 int* total) {
+    const std::string txtDST = "DST";
+    const std::string txtCMD = "CMD";
+    const std::string txtAddress = "Address";
+
+    // DST is a bus address as it stands, not a module number: only its low 8 bits are sent.
+    long lDst = StrHexToLong(ChildNodeValue(node, txtDST));
+    if (lDst == NOT_DEFINED) {
+        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtDST);
+        return 1;
+    }
+    long lCmd = StrHexToLong(ChildNodeValue(node, txtCMD));
+    if (lCmd == NOT_DEFINED) {
+        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtCMD);
+        return 1;
+    }
+    // Addresses are absolute: the blocks are placed from address 0.
+    return WriteDataBlocks(node, timestampDevice, device, current, total, txtAddress, 0,
+                           static_cast<unsigned char>(lCmd & 0xFF), static_cast<unsigned char>(lDst & 0xFF),
+                           false, -1);
+}

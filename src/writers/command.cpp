@@ -1,0 +1,60 @@
+// The Command element: one protocol message chosen entirely by the script.
+#include "writers.h"
+
+#include "driver.h"
+#include "kavelhidapi.h"
+
+long CommandDstToModuleAddress(long destination) {
+    const long MODULE_LAST = 14;
+    const long DESTINATION_CONTROLLER = 15;
+    const long MID_ADDR_MASTER = 2;
+    if (destination < 0 || destination > DESTINATION_CONTROLLER) return NOT_DEFINED;
+    if (destination == DESTINATION_CONTROLLER) return MID_ADDR_MASTER;
+    // Module n sits at bus address 4 + 2n, as the identity reads address it.
+    return destination <= MODULE_LAST ? 4 + 2 * destination : NOT_DEFINED;
+}
+
+// Returns 0 when sent (or valid, in the check pass), 1 for a field that cannot be read, 5 when
+// the message failed.
+int kxbCommand(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
+               int* total) {
+    const std::string txtDST = "DST";
+    const std::string txtCMD = "CMD";
+    const std::string txtData = "Data";
+    const int STATUS_BUSY = 281;
+    const int ATTEMPTS_BUSY = 30;
+    const int TIME_BUSY_RETRY = 200;
+
+    // DST and CMD are taken as they stand: white space around them makes them invalid.
+    long lDst = CommandDstToModuleAddress(StrHexToLong(ChildNodeValue(node, txtDST)));
+    if (lDst == NOT_DEFINED) {
+        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtDST);
+        return 1;
+    }
+    long lCmd = StrHexToLong(ChildNodeValue(node, txtCMD));
+    if (lCmd == NOT_DEFINED) {
+        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtCMD);
+        return 1;
+    }
+    std::vector<unsigned char> pData;
+    if (HexByteListAppend(ChildNodeValue(node, txtData), pData) != 0) {
+        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtData);
+        return 1;
+    }
+
+    if (device != nullptr) {
+        int nRepeat = ATTEMPTS_BUSY;
+        int nError = STATUS_BUSY;
+        while (nError == STATUS_BUSY && nRepeat > 0) {
+            --nRepeat;
+            nError = SendWithoutAnswer(device, static_cast<unsigned char>(lCmd & 0xFF),
+                                       static_cast<unsigned char>(lDst & 0xFF), pData);
+            // Status 281 means the keyboard is busy: send the same message again after a pause,
+            // but never pause after the last attempt.
+            if (nError == STATUS_BUSY && nRepeat > 0) SleepMilliseconds(TIME_BUSY_RETRY);
+        }
+        AddAttribute(node, timestampDevice, StatusAnnotation(nError));
+        if (nError != 0) return 5;
+    }
+    return CountStep(current, total);
+}

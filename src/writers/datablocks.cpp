@@ -1,0 +1,51 @@
+// The parts of the writer elements that are alike: counting steps, sending a message without an
+// answer, and the Data children that each become one memory write.
+#include "writers.h"
+
+#include "driver.h"
+#include "kavelhidapi.h"
+
+int CountStep(int* current, int* total) {
+    *current += 1;
+    TerminalShowPercentage(*current, *total);
+    return 0;
+}
+
+int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char dst,
+                      std::vector<unsigned char>& arData) {
+    return device->SendCommand(cmd, dst, MessageData(arData), static_cast<int>(arData.size()), nullptr,
+                               nullptr);
+}
+
+int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
+                    int* current, int* total, const std::string& txtAddress, long lAddressBegin,
+                    unsigned char cmd, unsigned char dst, bool bSkipped, int nFailResult) {
+    const std::string txtData = "Data";
+    std::vector<unsigned char> pData;
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+        if (txtData != child.name()) continue;
+        long lOffset = StrHexToLong(AttributeValue(child, txtAddress));
+        if (lOffset == NOT_DEFINED) {
+            AddAttribute(child, timestampDevice, txtPARSE_ERROR + txtAddress);
+            return 1;
+        }
+        // Unsigned arithmetic: only the low 16 bits are sent, and no sum may overflow.
+        long lAddress = static_cast<long>(static_cast<unsigned long>(lAddressBegin) +
+                                          static_cast<unsigned long>(lOffset));
+        if (MemoryMessageData(lAddress, child.child_value(), pData) != 0) {
+            AddAttribute(child, timestampDevice, txtPARSE_ERROR + txtData);
+            return 1;
+        }
+        if (device != nullptr) {
+            if (bSkipped) {
+                AddAttribute(child, timestampDevice, txtSKIPPED);
+            } else {
+                int nError = SendWithoutAnswer(device, cmd, dst, pData);
+                AddAttribute(child, timestampDevice, StatusAnnotation(nError));
+                if (nError != 0 && nFailResult != 0) return nFailResult;
+            }
+        }
+        CountStep(current, total);
+    }
+    return 0;
+}
