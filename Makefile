@@ -4,16 +4,21 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 # End-to-end cases mostly wait for the keyboard's reset, so many of them run at once.
 TEST_JOBS  ?= 16
+FUZZ_BUILD ?= build-fuzz
+# How long `make fuzz` runs; `make test` runs it for a minute.
+FUZZ_SECONDS ?= 300
 PACKAGES   := cmake make g++ libpugixml-dev libgtest-dev
+FUZZ_PACKAGES := clang libclang-rt-14-dev
 DEMO_DIR   := $(BUILD)/demo
 
-.PHONY: all deps build build-asan test demo clean
+.PHONY: all deps fuzz-deps build build-asan build-fuzz test fuzz demo clean
 
 all: build
 
-deps:
+# Installs the Debian packages named in $(1) that are missing.
+define install_missing
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -22,6 +27,13 @@ deps:
 	  $$sudo apt-get update && \
 	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+fuzz-deps: deps
+	$(call install_missing,$(FUZZ_PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -31,10 +43,26 @@ build-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKAVELWRITE_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+build-fuzz: fuzz-deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKAVELWRITE_FUZZ=ON -DKAVELWRITE_SANITIZE=ON -DKAVELWRITE_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kxb_fuzz
+
 test: build build-asan
 	ctest --test-dir $(BUILD) -j $(TEST_JOBS) --output-on-failure
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) -j $(TEST_JOBS) --output-on-failure
+	$(MAKE) fuzz FUZZ_SECONDS=60
+
+# Runs the fuzz target for FUZZ_SECONDS on a working copy of the seed corpus; fails on a finding
+# (the crashing input is left in $(FUZZ_BUILD)/findings).
+fuzz: build-fuzz
+	rm -rf $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/findings
+	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/findings
+	cp fuzz/corpus/*.kxb $(FUZZ_BUILD)/corpus/
+	for f in examples/*.kxb; do cp $$f $(FUZZ_BUILD)/corpus/example-$$(basename $$f); done
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BUILD)/fuzz/kxb_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	  -print_final_stats=1 -max_len=65536 -artifact_prefix=$(FUZZ_BUILD)/findings/ $(FUZZ_BUILD)/corpus
 
 demo: build
 	@rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR) && cp examples/demo.kxb $(DEMO_DIR)/demo.kxb

@@ -63,6 +63,18 @@ int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std:
 // Shows " Writing progress: P %\r" while current < total; returns 0.
 int TerminalShowPercentage(int current, int total);
 
+// ---- logfile.cpp
+
+// Deepest nesting of a script that is accepted; the root element is level 1.
+const int SCRIPT_DEPTH_MAX = 64;
+
+// Returns how deeply elements nest below node (a document's root element alone gives 1).
+int DocumentDepth(pugi::xml_node node);
+// Loads a script; false when it is no XML document or nests deeper than SCRIPT_DEPTH_MAX.
+bool LoadScript(pugi::xml_document& doc, const std::string& filename);
+// Saves the annotated document as the log file, replacing path whole or not at all; true when saved.
+bool SaveLogFile(const pugi::xml_document& doc, const std::string& path);
+
 // ---- walker.cpp
 
 // Runs the script once: the check pass with a null device, a write pass otherwise. Returns 0, the

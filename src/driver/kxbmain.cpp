@@ -91,8 +91,7 @@ int kxbMain(int argc, char* argv[]) {
     }
 
     pugi::xml_document doc;
-    pugi::xml_parse_result loaded = doc.load_file(filename.c_str(), pugi::parse_default, pugi::encoding_auto);
-    if (!loaded) {
+    if (!LoadScript(doc, filename)) {
         std::cout << "ERROR: Kxb file load error: " << filename << std::endl;
         return ERR_ERROR_LOAD_FILE;
     }
@@ -127,7 +126,7 @@ int kxbMain(int argc, char* argv[]) {
 
     if (bWriteLogfile) {
         std::string logfile = filename + "_" + stampTime;
-        if (!doc.save_file(logfile.c_str(), "\t", pugi::format_indent, pugi::encoding_auto)) {
+        if (!SaveLogFile(doc, logfile)) {
             // The log is the only record of the run: losing it must not go unnoticed.
             std::cout << "ERROR: Log file save error: " << logfile << std::endl;
         }

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,7 +48,7 @@ bool FileExists(const std::string& path) {
 }
 
 RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                         const std::string& dir) {
+                         const std::string& dir, const RunLimits& limits) {
     RunOutcome outcome;
     std::string outPath = dir + "/.stdout";
     std::string errPath = dir + "/.stderr";
@@ -78,6 +80,15 @@ RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<st
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int in = open("/dev/null", O_RDONLY);
         if (out < 0 || err < 0 || in < 0 || chdir(dir.c_str()) != 0) _exit(127);
+        if (limits.fileSizeLimit >= 0) {
+            struct rlimit fileSize;
+            fileSize.rlim_cur = fileSize.rlim_max = static_cast<rlim_t>(limits.fileSizeLimit);
+            if (setrlimit(RLIMIT_FSIZE, &fileSize) != 0) _exit(127);
+        }
+        if (limits.asNobody && geteuid() == 0) {
+            const uid_t nobody = 65534;
+            if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(127);
+        }
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -85,7 +96,9 @@ RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<st
         _exit(127);
     }
     int status = 0;
-    if (pid > 0) waitpid(pid, &status, 0);
+    struct rusage usage {};
+    if (pid > 0) wait4(pid, &status, 0, &usage);
+    outcome.peakRssKb = usage.ru_maxrss;
     outcome.elapsedMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
             .count();

@@ -12,6 +12,12 @@ struct RunOutcome {
     std::string out;     // standard output
     std::string err;     // standard error
     long long elapsedMs = 0;
+    long peakRssKb = 0; // the child's peak resident memory
+};
+
+struct RunLimits {
+    long long fileSizeLimit = -1; // bytes any file the child writes may reach; -1: no limit
+    bool asNobody = false;        // run as user nobody, so file permissions apply even to root
 };
 
 // A fresh empty folder under the system's temporary folder.
@@ -25,7 +31,7 @@ bool FileExists(const std::string& path);
 // Runs kavelwrite with args in dir; env holds variables to set (an empty value unsets one). The
 // library's variables of the test's own environment are never inherited.
 RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                         const std::string& dir);
+                         const std::string& dir, const RunLimits& limits = RunLimits());
 
 // Names of the files in dir that are log files of script (script + "_t" + 14 digits).
 std::vector<std::string> FindLogFiles(const std::string& dir, const std::string& script);

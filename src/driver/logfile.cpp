@@ -1,0 +1,85 @@
+// Loading the script and saving the annotated script as the log file.
+#include "driver.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+int DocumentDepth(pugi::xml_node node) {
+    // Walked without recursion: a hostile document may nest a million levels.
+    int nLevel = 1;
+    int nDeepest = 0;
+    pugi::xml_node current = node.first_child();
+    while (current) {
+        if (current.type() == pugi::node_element && nLevel > nDeepest) nDeepest = nLevel;
+        if (current.first_child()) {
+            current = current.first_child();
+            nLevel++;
+            continue;
+        }
+        while (current != node && !current.next_sibling()) {
+            current = current.parent();
+            nLevel--;
+        }
+        if (current == node) break;
+        current = current.next_sibling();
+    }
+    return nDeepest;
+}
+
+bool LoadScript(pugi::xml_document& doc, const std::string& filename) {
+    pugi::xml_parse_result loaded = doc.load_file(filename.c_str(), pugi::parse_default, pugi::encoding_auto);
+    // No real script nests deeper than a few levels, and the log file's indentation grows with the
+    // square of the depth: a deeper document is refused like one that does not load.
+    return loaded && DocumentDepth(doc) <= SCRIPT_DEPTH_MAX;
+}
+
+namespace {
+
+// Writes the document into an open file; true when every byte reached the disk.
+bool WriteLog(const pugi::xml_document& doc, FILE* file) {
+    pugi::xml_writer_file writer(file);
+    doc.save(writer, "\t", pugi::format_indent, pugi::encoding_auto);
+    if (std::fflush(file) != 0 || std::ferror(file)) return false;
+    return fsync(fileno(file)) == 0;
+}
+
+} // namespace
+
+bool SaveLogFile(const pugi::xml_document& doc, const std::string& path) {
+    // The log is written beside its final name and renamed over it, so that a failed or interrupted
+    // save leaves the complete new log or whatever stood there before, never half a file. Signals
+    // that would end the program wait until the temporary file is renamed or removed.
+    sigset_t blocked;
+    sigset_t previous;
+    sigemptyset(&blocked);
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ}) sigaddset(&blocked, nSignal);
+    sigprocmask(SIG_BLOCK, &blocked, &previous);
+
+    std::string sTemplate = path + ".XXXXXX";
+    std::vector<char> tempPath(sTemplate.begin(), sTemplate.end());
+    tempPath.push_back('\0');
+    bool bSaved = false;
+    int fd = mkstemp(tempPath.data());
+    if (fd >= 0) {
+        // The log gets the permissions any new file of the user gets, not the temporary file's.
+        mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd, 0666 & ~mask);
+        FILE* file = fdopen(fd, "wb");
+        if (file == nullptr) {
+            close(fd);
+        } else {
+            bSaved = WriteLog(doc, file);
+            if (std::fclose(file) != 0) bSaved = false;
+        }
+        if (bSaved) bSaved = std::rename(tempPath.data(), path.c_str()) == 0;
+        if (!bSaved) unlink(tempPath.data());
+    }
+
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return bSaved;
+}
