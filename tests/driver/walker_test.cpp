@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include "fake_device.h"
+#include "xml_support.h"
 
 #include <gtest/gtest.h>
 
@@ -8,17 +9,6 @@
 #include <sstream>
 
 namespace {
-
-// A Device element that every keyboard suits: any controller, every slot empty or anything.
-std::string AnyDevice() {
-    std::string text =
-        "<Device><Controller><Module Id=\"xx\"><Version>xx.xx.xx</Version></Module></Controller>";
-    for (int i = 0; i < MODULE_MAX_CHANGEME; i++) {
-        std::string slot = "Module" + std::to_string(i);
-        text += "<" + slot + "><Module Id=\"xx\"><Version>xx.xx.xx</Version></Module></" + slot + ">";
-    }
-    return text + "</Device>";
-}
 
 struct Walk {
     int result;
@@ -73,7 +63,7 @@ TEST(KxbCheckWrite, StopsAtAnUnknownElementAndWritesNoAnnotation) {
 }
 
 TEST(KxbCheckWrite, WritePassResetsTheKeyboardAndWaitsThirtyNineSteps) {
-    std::string xml = "<XML_BIN_FILE>" + AnyDevice() + "<General/></XML_BIN_FILE>";
+    std::string xml = "<XML_BIN_FILE>" + AnyDeviceElement() + "<General/></XML_BIN_FILE>";
     pugi::xml_document doc;
     ASSERT_TRUE(doc.load_string(xml.c_str()));
     FakeDevice device;
@@ -103,7 +93,7 @@ TEST(KxbCheckWrite, WritePassResetsTheKeyboardAndWaitsThirtyNineSteps) {
 }
 
 TEST(KxbCheckWrite, WritePassThatFailsSendsNoResetAndDoesNotWait) {
-    std::string xml = "<XML_BIN_FILE>" + AnyDevice() + "<Unknown/></XML_BIN_FILE>";
+    std::string xml = "<XML_BIN_FILE>" + AnyDeviceElement() + "<Unknown/></XML_BIN_FILE>";
     pugi::xml_document doc;
     ASSERT_TRUE(doc.load_string(xml.c_str()));
     FakeDevice device;

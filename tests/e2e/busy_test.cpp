@@ -1,6 +1,7 @@
 // The pause after a busy answer is real: a Command answered busy twice is sent three times, each
 // send at least 200 ms after the one before, as the trace's times show.
 #include "run_binary.h"
+#include "xml_support.h"
 
 #include <gtest/gtest.h>
 
@@ -8,24 +9,8 @@
 
 namespace {
 
-const char* kScript = R"(<XML_BIN_FILE>
-  <Device>
-    <Controller><Module Id="xx"><Version>xx.xx.xx</Version></Module></Controller>
-    <Module0><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module0>
-    <Module1><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module1>
-    <Module2><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module2>
-    <Module3><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module3>
-    <Module4><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module4>
-    <Module5><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module5>
-    <Module6><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module6>
-    <Module7><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module7>
-    <Module8><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module8>
-    <Module9><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module9>
-    <Module10><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module10>
-    <Module11><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module11>
-    <Module12><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module12>
-    <Module13><Module Id="xx"><Version>xx.xx.xx</Version></Module></Module13>
-  </Device>
+const std::string kScript = R"(<XML_BIN_FILE>
+)" + AnyDeviceElement() + R"(
   <Command><DST>F</DST><CMD>30</CMD><Data>01</Data></Command>
 </XML_BIN_FILE>
 )";

@@ -1,6 +1,7 @@
 #include "writers.h"
 
 #include "fake_device.h"
+#include "xml_support.h"
 
 #include <gtest/gtest.h>
 
@@ -8,24 +9,6 @@
 #include <vector>
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
-const char* const STAMP = "t20260101000000_device0";
-
-pugi::xml_node Load(pugi::xml_document& doc, const std::string& xml) {
-    EXPECT_TRUE(doc.load_string(xml.c_str())) << xml;
-    return doc.document_element();
-}
-
-std::string Note(pugi::xml_node node) {
-    return node.attribute(STAMP).value();
-}
-
-pugi::xml_node DataChild(pugi::xml_node node, int index) {
-    pugi::xml_node child = node.child("Data");
-    for (int i = 0; i < index; ++i) child = child.next_sibling("Data");
-    return child;
-}
 
 TEST(IntEep, ReadsThePointerWithAThreeByteRequest) {
     pugi::xml_document doc;
