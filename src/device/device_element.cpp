@@ -21,6 +21,23 @@ std::string ModuleInfo(int idConfig, int id, int idSub, int id66, int verMajor, 
            ToHex(verBuild) + "." + ToHex(verType);
 }
 
+// Turns the match of one unit into the handler's verdict. Check pass: a malformed pattern is a
+// parse error on the script's element of that unit. Write pass: the report says "Ok" or "Not ok".
+// Returns 0 to go on with the next unit, otherwise the handler's result.
+int JudgeUnit(int nMatch, pugi::xml_node node, const std::string& sUnit, pugi::xml_node modulenode,
+              KavelHidDevice* device, const std::string& timestampDevice) {
+    const std::string txtOk = "Ok";
+    const std::string txtNotok = "Not ok";
+    if (device == nullptr) {
+        if (nMatch >= 0) return 0;
+        AddAttribute(node.child(sUnit.c_str()), timestampDevice, txtPARSE_ERROR + sUnit);
+        return ERR_ERROR_IN_FILE;
+    }
+    // A malformed pattern met on a real keyboard means no match, like a mismatch.
+    modulenode.text().set(nMatch == 0 ? txtOk.c_str() : txtNotok.c_str());
+    return nMatch == 0 ? 0 : ERR_ERROR_DEVICE_COMPATIBILITY;
+}
+
 } // namespace
 
 int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
@@ -34,8 +51,6 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
     const std::string txtDetectedDevice = "DetectedDevice";
     const std::string txtId = "Id";
     const std::string txtInfo = "Info";
-    const std::string txtOk = "Ok";
-    const std::string txtNotok = "Not ok";
 
     // In the check pass nothing is read: the record stays all zero.
     int id = 0;
@@ -64,20 +79,10 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
         AddAttribute(modulenode, txtInfo, ControllerInfo(id, verMajor, verMinor, verBuild, verType));
     }
 
-    pugi::xml_node scriptnode = node.child(txtController.c_str());
-    result = kxbCheckControllerModule(scriptnode, 0, id, idSub, id66, verMajor, verMinor, verBuild, verType);
-    if (device == nullptr && result < 0) {
-        AddAttribute(scriptnode, timestampDevice, txtPARSE_ERROR + txtController);
-        return ERR_ERROR_IN_FILE;
-    }
-    if (device != nullptr) {
-        // A malformed pattern met on a real keyboard means no match, like a mismatch.
-        if (result != 0) {
-            modulenode.text().set(txtNotok.c_str());
-            return ERR_ERROR_DEVICE_COMPATIBILITY;
-        }
-        modulenode.text().set(txtOk.c_str());
-    }
+    result = kxbCheckControllerModule(node.child(txtController.c_str()), 0, id, idSub, id66, verMajor,
+                                      verMinor, verBuild, verType);
+    result = JudgeUnit(result, node, txtController, modulenode, device, timestampDevice);
+    if (result != 0) return result;
 
     // Slots 14 and 15 are never examined, even when the controller configures modules there.
     for (int i = 0; i < MODULE_MAX_CHANGEME; i++) {
@@ -104,20 +109,10 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
                          ModuleInfo(arIdConfig[i], id, idSub, id66, verMajor, verMinor, verBuild, verType));
         }
 
-        scriptnode = node.child(sSlot.c_str());
-        result = kxbCheckControllerModule(scriptnode, arIdConfig[i], id, idSub, id66, verMajor, verMinor,
-                                          verBuild, verType);
-        if (device == nullptr && result < 0) {
-            AddAttribute(scriptnode, timestampDevice, txtPARSE_ERROR + sSlot);
-            return ERR_ERROR_IN_FILE;
-        }
-        if (device != nullptr) {
-            if (result != 0) {
-                modulenode.text().set(txtNotok.c_str());
-                return ERR_ERROR_DEVICE_COMPATIBILITY;
-            }
-            modulenode.text().set(txtOk.c_str());
-        }
+        result = kxbCheckControllerModule(node.child(sSlot.c_str()), arIdConfig[i], id, idSub, id66, verMajor,
+                                          verMinor, verBuild, verType);
+        result = JudgeUnit(result, node, sSlot, modulenode, device, timestampDevice);
+        if (result != 0) return result;
     }
     return 0;
 }
