@@ -7,7 +7,7 @@ TEST_JOBS  ?= 16
 FUZZ_BUILD ?= build-fuzz
 # How long `make fuzz` runs; `make test` runs it for a minute.
 FUZZ_SECONDS ?= 300
-PACKAGES   := cmake make g++ libpugixml-dev libgtest-dev
+PACKAGES   := cmake make g++ libpugixml-dev libgtest-dev mandoc dpkg-dev file
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 DEMO_DIR   := $(BUILD)/demo
 
@@ -81,3 +81,19 @@ demo: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# The Debian package kavelwrite_<version>_<architecture>.deb, built by CPack in $(BUILD); its
+# dependencies are computed from the binaries (dpkg-shlibdeps from dpkg-dev, which needs file).
+.PHONY: package
+package: build
+	cmake --build $(BUILD) --target package
+	@ls -1 $(CURDIR)/$(BUILD)/kavelwrite_*.deb
+
+# Benchmarks in Release mode: generates scripts of 1, 10 and 100 MB in build-bench/bench/data and
+# prints one table (check pass against pugixml's load, write pass per message, log file against
+# pugixml's save, scaling), each figure the median of at least 5 runs. See bench/README.md.
+.PHONY: bench
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKAVELWRITE_BUILD_BENCH=ON
+	cmake --build build-bench -j $(JOBS) --target bench_run
+	build-bench/bench/bench_run

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Replays what the user guide shows a user, on the guide's own example files, and checks both the
+# program's behaviour and that the guide still shows it: console lines, exit statuses, log file
+# annotations, DetectedDevice reports, trace lines and the saved simulation.
+# Usage: guide_walkthroughs.sh CASE KAVELWRITE EXAMPLES_DIR GUIDE
+set -u
+case_name=$1 kavelwrite=$2 examples=$3 guide=$4
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $case_name: $*"
+    failures=$((failures + 1))
+}
+
+# Runs kavelwrite in the work folder on a script there; the rest of the arguments are
+# environment assignments. Sets $status.
+run() {
+    local script=$1
+    shift
+    status=0
+    (cd "$work" && env -u KAVELHID_SIMULATION -u KAVELHID_TRACE -u KAVELHID_SIMULATION_SAVE "$@" \
+        "$kavelwrite" "$script" --logfile >"$work/stdout" 2>"$work/stderr") || status=$?
+}
+expect_status() { [ "$status" = "$1" ] || fail "exit status $status, expected $1"; }
+expect_line() { grep -qxF -- "$1" "$work/stdout" || fail "no console line \"$1\""; }
+log_file() { ls "$work/$1"_t* 2>/dev/null | head -n 1; }
+# A line the guide shows must still be in the guide, byte for byte up to indentation.
+guide_shows() {
+    local line
+    line=$(sed 's/^[[:space:]]*//' <<<"$1")
+    sed 's/^[[:space:]]*//' "$guide" | grep -qxF -- "$line" || fail "the guide no longer shows: $line"
+}
+
+case "$case_name" in
+CheckErrorNamesTheField)
+    # The guide: <DST>10</DST> in the first command fails the check with PARSE_ERROR:DST, and a
+    # script that fails the check sends nothing.
+    sed '0,/<DST>0<\/DST>/s//<DST>10<\/DST>/' "$examples/command.kxb" >"$work/command.kxb"
+    grep -q '<DST>10</DST>' "$work/command.kxb" || fail "examples/command.kxb has no <DST>0</DST> to change"
+    run command.kxb KAVELHID_SIMULATION="$examples/writers-keyboard.xml" KAVELHID_TRACE="$work/trace"
+    expect_status 160
+    expect_line "ERROR: Kxb file check error"
+    log=$(log_file command.kxb)
+    [ -n "$log" ] || fail "no log file after a failed check"
+    grep -q '<Command t[0-9]*="PARSE_ERROR:DST">' "${log:-/dev/null}" || fail "no PARSE_ERROR:DST on the Command"
+    [ "$(grep -c PARSE_ERROR "${log:-/dev/null}")" = 1 ] || fail "not exactly one PARSE_ERROR annotation"
+    [ ! -s "$work/trace" ] || fail "a script that failed the check sent something: $(cat "$work/trace")"
+    guide_shows '<Command t20261208172306="PARSE_ERROR:DST">'
+    ;;
+UnsuitableKeyboardIsReportedAndLeftAlone)
+    cp "$examples/keyboard-rm52.kxb" "$work/"
+    run keyboard-rm52.kxb KAVELHID_SIMULATION="$examples/keyboard-velum.xml" KAVELHID_TRACE="$work/trace"
+    expect_status 165
+    expect_line " Device not suitable - nothing changed."
+    log=$(log_file keyboard-rm52.kxb)
+    for line in '<Controller Info="Id=20 Ver=1.4.a.0">Ok</Controller>' \
+        '<Module0 Info="IdConfig=c3 Id=c3 IdSub=2b Id66=0 Ver=1.2.5.1">Not ok</Module0>'; do
+        grep -qF -- "$line" "${log:-/dev/null}" || fail "the report lacks $line"
+        guide_shows "$line"
+    done
+    grep -q '<Module1 Info' "${log:-/dev/null}" && fail "the report goes on after the unit that did not match"
+    grep -q 'cmd=F1' "$work/trace" && fail "an unsuitable keyboard was reset"
+    ;;
+NoKeyboardEndsWithZero)
+    cp "$examples/command.kxb" "$work/"
+    run command.kxb
+    expect_status 0
+    expect_line "0 Kavel device(s) detected"
+    grep -q 'device0' "$work/stdout" && fail "a keyboard block without a keyboard"
+    ;;
+TraceShowsEveryMessage)
+    cp "$examples/command.kxb" "$work/"
+    run command.kxb KAVELHID_SIMULATION="$examples/writers-keyboard.xml" KAVELHID_TRACE="$work/trace"
+    expect_status 0
+    expected_trace='Enumerate count=1
+kb0 Open -> 0
+kb0 EnumerateModules -> 0
+kb0 SendCommand cmd=F7 dst=02 data=[] -> 0 answer=[11 01 02 03 00]
+kb0 SendCommand cmd=11 dst=02 data=[] -> 0 answer=[66 00]
+kb0 SendCommand cmd=F7 dst=04 data=[] -> 0 answer=[66 02 01 CE 12]
+kb0 SendCommand cmd=30 dst=04 data=[] -> 0
+kb0 SendCommand cmd=17 dst=02 data=[00 50 AA BB] -> 0
+kb0 SendCommand cmd=30 dst=02 data=[01 02 03] -> 0
+kb0 SendCommand cmd=F1 dst=02 data=[] -> 0'
+    actual_trace=$(sed 's/^[0-9]* //' "$work/trace")
+    [ "$actual_trace" = "$expected_trace" ] || fail "trace differs:
+$actual_trace"
+    while read -r line; do guide_shows "0 $line"; done <<<"$expected_trace"
+    log=$(log_file command.kxb)
+    for line in '<Controller Info="Id=11 Ver=1.2.3.0">Ok</Controller>' \
+        '<Module0 Info="IdConfig=66 Id=66 IdSub=0 Id66=12 Ver=2.1.ce.0">Ok</Module0>' \
+        '<Module13 Info="IdConfig=0 Id=0 IdSub=0 Id66=0 Ver=0.0.0.0">Ok</Module13>'; do
+        grep -qF -- "$line" "${log:-/dev/null}" || fail "the report lacks $line"
+        guide_shows "$line"
+    done
+    [ "$(grep -c '_device0="result=0"' "${log:-/dev/null}")" = 3 ] || fail "not three result=0 annotations"
+    ;;
+SavedSimulationHoldsTheWrites)
+    cp "$examples/inteep.kxb" "$work/"
+    run inteep.kxb KAVELHID_SIMULATION="$examples/writers-keyboard.xml" \
+        KAVELHID_SIMULATION_SAVE="$work/after.xml"
+    expect_status 0
+    expected_memory='<Memory Unit="2" Address="1000">00 40 00 00</Memory>
+<Memory Unit="2" Address="3FF8">10 20 30 40 50 60 70 80 01 02 03 04</Memory>
+<Memory Unit="2" Address="4010">AA BB</Memory>'
+    actual_memory=$(grep '<Memory' "$work/after.xml" | sed 's/^[[:space:]]*//')
+    [ "$actual_memory" = "$expected_memory" ] || fail "saved memory differs:
+$actual_memory"
+    while read -r line; do guide_shows "$line"; done <<<"$expected_memory"
+    log=$(log_file inteep.kxb)
+    grep -q '<Data Offset="0" t[0-9]*_device0="skipped">55</Data>' "${log:-/dev/null}" ||
+        fail "the block behind the pointer that holds 0 is not marked skipped"
+    guide_shows '<Data Offset="0" t20261208172314_device0="skipped">55</Data>'
+    ;;
+BusyKeyboardIsAskedAgain)
+    # The guide's Inject: three busy answers to message 30, then the command goes through.
+    inject='<Inject Cmd="30" Count="3" Status="119"/>'
+    guide_shows "$inject"
+    sed "s#</Keyboard>#$inject</Keyboard>#" "$examples/writers-keyboard.xml" >"$work/busy-keyboard.xml"
+    cp "$examples/command.kxb" "$work/"
+    run command.kxb KAVELHID_SIMULATION="$work/busy-keyboard.xml" KAVELHID_TRACE="$work/trace"
+    expect_status 0
+    sends=$(grep 'cmd=30 dst=04' "$work/trace" | sed 's/^[0-9]* //')
+    [ "$sends" = "$(printf '%s\n' 'kb0 SendCommand cmd=30 dst=04 data=[] -> 119' \
+        'kb0 SendCommand cmd=30 dst=04 data=[] -> 119' 'kb0 SendCommand cmd=30 dst=04 data=[] -> 119' \
+        'kb0 SendCommand cmd=30 dst=04 data=[] -> 0')" ] || fail "not three busy answers and a success:
+$sends"
+    log=$(log_file command.kxb)
+    grep -A2 '<Command t[0-9]*_device0="result=0">' "${log:-/dev/null}" | grep -q '<DST>0</DST>' ||
+        fail "the command that met busy answers is not annotated result=0"
+    ;;
+*)
+    fail "unknown case"
+    ;;
+esac
+
+if [ "$failures" -ne 0 ]; then
+    echo "--- standard output"
+    tr '\r' '\n' <"$work/stdout" 2>/dev/null | grep -v 'Writing progress'
+    echo "--- standard error"
+    cat "$work/stderr" 2>/dev/null
+    exit 1
+fi
+echo "PASS: $case_name"
