@@ -31,6 +31,9 @@ int DocumentDepth(pugi::xml_node node) {
 }
 
 bool LoadScript(pugi::xml_document& doc, const std::string& filename) {
+    // A folder opens like a file but reports a nonsense size; it is no script.
+    struct stat info;
+    if (stat(filename.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return false;
     pugi::xml_parse_result loaded = doc.load_file(filename.c_str(), pugi::parse_default, pugi::encoding_auto);
     // No real script nests deeper than a few levels, and the log file's indentation grows with the
     // square of the depth: a deeper document is refused like one that does not load.

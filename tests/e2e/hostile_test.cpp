@@ -194,6 +194,11 @@ TEST_F(Hostile, AHundredMegabyteScriptIsCheckedInBoundedMemory) {
     std::cout << "[ MEMORY   ] check pass of a " << (nSize >> 20) << " MB script: peak "
               << run.peakRssKb / 1024 << " MB (" << (100 * run.peakRssKb / nScriptKb) << " % of the file)"
               << std::endl;
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer keeps freed memory and guard zones of its own: its figure is not the
+    // program's.
+    GTEST_SKIP() << "peak memory is not measured under the address sanitizer";
+#endif
     EXPECT_LT(run.peakRssKb, 4 * nScriptKb);
 }
 

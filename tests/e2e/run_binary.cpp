@@ -66,8 +66,8 @@ RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<st
     for (std::string& variable : envText) envp.push_back(variable.data());
     envp.push_back(nullptr);
 
-    std::vector<std::string> argText;
-    argText.push_back(KAVELWRITE_BIN);
+    std::string peakPath = dir + "/.peak";
+    std::vector<std::string> argText = {PEAK_RSS_BIN, peakPath, KAVELWRITE_BIN};
     argText.insert(argText.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : argText) argv.push_back(arg.data());
@@ -96,9 +96,10 @@ RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<st
         _exit(127);
     }
     int status = 0;
-    struct rusage usage {};
-    if (pid > 0) wait4(pid, &status, 0, &usage);
-    outcome.peakRssKb = usage.ru_maxrss;
+    if (pid > 0) waitpid(pid, &status, 0);
+    std::string peak = ReadFile(peakPath);
+    outcome.peakRssKb = peak.empty() ? 0 : std::stol(peak);
+    std::remove(peakPath.c_str());
     outcome.elapsedMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
             .count();
