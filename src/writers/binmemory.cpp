@@ -26,5 +26,5 @@ int kxbBinMemory(pugi::xml_node node, std::string timestampDevice, KavelHidDevic
     // Addresses are absolute: the blocks are placed from address 0.
     return WriteDataBlocks(node, timestampDevice, device, current, total, txtAddress, 0,
                            static_cast<unsigned char>(lCmd & 0xFF), static_cast<unsigned char>(lDst & 0xFF),
-                           false, -1);
+                           false, true);
 }

@@ -19,9 +19,10 @@ int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char d
 
 int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
                     int* current, int* total, const std::string& txtAddress, long lAddressBegin,
-                    unsigned char cmd, unsigned char dst, bool bSkipped, int nFailResult) {
+                    unsigned char cmd, unsigned char dst, bool bSkipped, bool bStopAtFailure) {
     const std::string txtData = "Data";
     std::vector<unsigned char> pData;
+    bool bFailed = false;
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
         if (txtData != child.name()) continue;
         long lOffset = StrHexToLong(AttributeValue(child, txtAddress));
@@ -42,10 +43,11 @@ int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, Kav
             } else {
                 int nError = SendWithoutAnswer(device, cmd, dst, pData);
                 AddAttribute(child, timestampDevice, StatusAnnotation(nError));
-                if (nError != 0 && nFailResult != 0) return nFailResult;
+                if (nError != 0 && bStopAtFailure) return -1;
+                bFailed = bFailed || nError != 0;
             }
         }
         CountStep(current, total);
     }
-    return 0;
+    return bFailed ? -1 : 0;
 }

@@ -43,5 +43,5 @@ int kxbIntEep(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
     // A base address of 0 means the controller has no such area: its blocks are left out.
     bool bSkipped = device != nullptr && lAddressBegin == 0;
     return WriteDataBlocks(node, timestampDevice, device, current, total, txtOffset, lAddressBegin,
-                           MID_MSGT_CMD_WR_MEM, MID_ADDR_MASTER, bSkipped, -1);
+                           MID_MSGT_CMD_WR_MEM, MID_ADDR_MASTER, bSkipped, true);
 }

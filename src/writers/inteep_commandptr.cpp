@@ -7,9 +7,9 @@
 
 #include <algorithm>
 
-// Returns 0 when done (also when block writes failed), 1 for an invalid PtrDST, PtrData, Offset
-// or Data, 2 for PtrCMD, 3 for AnswerByteAddressHigh, 4 for AnswerByteAddressLow, 5 when the
-// pointer command failed or its answer does not hold the two address bytes.
+// Returns 0 when done, 1 for an invalid PtrDST, PtrData, Offset or Data, 2 for PtrCMD, 3 for
+// AnswerByteAddressHigh, 4 for AnswerByteAddressLow, 5 when the pointer command failed or its
+// answer does not hold the two address bytes, -1 when a block write failed.
 int kxbIntEepCommandPtr(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device,
                         int* current, int* total) {
     const unsigned char MID_ADDR_MASTER = 0x02;
@@ -73,7 +73,8 @@ int kxbIntEepCommandPtr(pugi::xml_node node, std::string timestampDevice, KavelH
     }
     CountStep(current, total);
 
-    // A failed block write is recorded on its Data child; the next block is still written.
+    // A failed block write is recorded on its Data child and the element's other blocks are still
+    // written, but the keyboard then counts as not written: the pass ends after this element.
     return WriteDataBlocks(node, timestampDevice, device, current, total, txtOffset, lAddressBegin,
-                           MID_MSGT_CMD_WR_MEM, MID_ADDR_MASTER, false, 0);
+                           MID_MSGT_CMD_WR_MEM, MID_ADDR_MASTER, false, false);
 }

@@ -46,10 +46,11 @@ int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char d
                       std::vector<unsigned char>& arData);
 // Validates (device null) or writes the element's Data children, one memory write each at
 // lAddressBegin + the child's attribute txtAddress, counting a step per child. bSkipped marks
-// every block "skipped" instead of sending it. Returns 0; 1 for a rejected attribute or byte
-// list; nFailResult when a write fails and nFailResult is not 0 (0: record the failure, go on).
+// every block "skipped" instead of sending it. A failed write ends the blocks at once with
+// bStopAtFailure, otherwise after the last block. Returns 0; 1 for a rejected attribute or byte
+// list; -1 when a write failed.
 int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
                     int* current, int* total, const std::string& txtAddress, long lAddressBegin,
-                    unsigned char cmd, unsigned char dst, bool bSkipped, int nFailResult);
+                    unsigned char cmd, unsigned char dst, bool bSkipped, bool bStopAtFailure);
 
 #endif

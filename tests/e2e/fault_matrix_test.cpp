@@ -268,16 +268,16 @@ const FaultRow kRows[] = {
      "IntEep_CommandPtr", "ERROR=119;responselen=0", nullptr, nullptr, nullptr, nullptr, kWriteError,
      EXIT_WRITE, 12, "cmd=30 dst=02 data=[01] -> 119"},
 
-    // IntEep_CommandPtr block writes, the third and fourth 17 to 02: a failed block is recorded
-    // and the element, and the pass, go on.
-    {"CommandPtrFirstBlockFailureDoesNotEndThePass",
-     "<Inject Cmd=\"17\" Dst=\"2\" Skip=\"2\" Count=\"1\" Status=\"3\"/>", "IntEep_CommandPtr/Data[1]",
-     "ERROR=3", nullptr, nullptr, "IntEep_CommandPtr/Data[2]", "result=0", kDone, EXIT_OK, MESSAGES_ALL,
-     "cmd=F1 dst=02 data=[] -> 0"},
-    {"CommandPtrSecondBlockFailureDoesNotEndThePass",
+    // IntEep_CommandPtr block writes, the third and fourth 17 to 02: a failed block is recorded,
+    // the element's other block is still written, and then the pass ends without a reset.
+    {"CommandPtrFirstBlockFailureWritesTheSecondThenEndsThePass",
+     "<Inject Cmd=\"17\" Dst=\"2\" Skip=\"2\" Count=\"1\" Status=\"3\"/>", "IntEep_CommandPtr/Data[2]",
+     "result=0", nullptr, nullptr, "IntEep_CommandPtr/Data[1]", "ERROR=3", kWriteError, EXIT_WRITE, 14,
+     "cmd=17 dst=02 data=[08 41 0C] -> 0"},
+    {"CommandPtrSecondBlockFailureEndsThePass",
      "<Inject Cmd=\"17\" Dst=\"2\" Skip=\"3\" Count=\"1\" Status=\"-5\"/>", "IntEep_CommandPtr/Data[2]",
-     "ERROR=fffffffb", nullptr, nullptr, "BinMemory/Data[1]", "result=0", kDone, EXIT_OK, MESSAGES_ALL,
-     "cmd=F1 dst=02 data=[] -> 0"},
+     "ERROR=fffffffb", nullptr, nullptr, "IntEep_CommandPtr/Data[1]", "result=0", kWriteError, EXIT_WRITE, 14,
+     "cmd=17 dst=02 data=[08 41 0C] -> fffffffb"},
 
     // BinMemory blocks, type 5A to 08 as the script gives them: a failed block ends the pass.
     {"BinMemoryFirstBlockStatusIsWriteError", "<Inject Cmd=\"5A\" Dst=\"8\" Count=\"1\" Status=\"3\"/>",

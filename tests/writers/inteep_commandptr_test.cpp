@@ -148,7 +148,7 @@ TEST(IntEepCommandPtr, NegativeReportedLengthReachesNoIndex) {
     EXPECT_EQ(0, current);
 }
 
-TEST(IntEepCommandPtr, FailedBlockWriteDoesNotStopTheNextBlock) {
+TEST(IntEepCommandPtr, FailedBlockWriteStillWritesTheNextBlockThenFailsTheElement) {
     pugi::xml_document doc;
     pugi::xml_node node =
         Load(doc, Element("0", "1", "<Data Offset=\"0\">01</Data><Data Offset=\"10\">02</Data>"));
@@ -158,7 +158,8 @@ TEST(IntEepCommandPtr, FailedBlockWriteDoesNotStopTheNextBlock) {
     device.Reply(0);
     int current = 0;
     int total = 0;
-    EXPECT_EQ(0, kxbIntEepCommandPtr(node, STAMP, &device, &current, &total));
+    // A failed write must not end in " Done.": the element fails once its blocks are written.
+    EXPECT_EQ(-1, kxbIntEepCommandPtr(node, STAMP, &device, &current, &total));
     ASSERT_EQ(3u, device.sent.size());
     EXPECT_EQ((Bytes{0x10, 0x40, 0x02}), device.sent[2].data);
     EXPECT_EQ("ERROR=103", Note(DataChild(node, 0)));
