@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 class KavelHidDevice;
@@ -29,13 +30,13 @@ long CommandDstToModuleAddress(long destination);
 // Appends the bytes of a hex byte list (text trimmed, two characters per byte, one separator of
 // any kind between bytes) to arData; returns 0, or 1 at the first rejected field with arData as
 // it was before the call.
-int HexByteListAppend(const std::string& text, std::vector<unsigned char>& arData);
+int HexByteListAppend(std::string_view text, std::vector<unsigned char>& arData);
 // Makes arData the start of a memory message: the low and the high byte of lAddress; room is
 // reserved for nMore further bytes.
 void MemoryMessageAddress(long lAddress, std::vector<unsigned char>& arData, size_t nMore);
 // Makes arData a memory write: address low, address high, then the bytes of the hex byte list
 // text; returns 0, or 1 when the list has a rejected field.
-int MemoryMessageData(long lAddress, const std::string& text, std::vector<unsigned char>& arData);
+int MemoryMessageData(long lAddress, std::string_view text, std::vector<unsigned char>& arData);
 
 // ---- datablocks.cpp: the steps and Data blocks that the writers share
 

@@ -1,5 +1,7 @@
 #include "writers.h"
 
+#include "driver.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -73,6 +75,24 @@ TEST(HexByteList, DecodesOneHundredThousandBytes) {
     EXPECT_EQ(0, HexByteListAppend(text, arData));
     ASSERT_EQ(nBytes, arData.size());
     EXPECT_EQ(expected, arData);
+}
+
+TEST(HexByteList, EveryTwoCharacterFieldReadsAsTheNumberParserReadsIt) {
+    // Plain digit pairs take a short way; every pair must still give what StrHexToLong gives.
+    for (int c0 = 1; c0 < 256; ++c0) {
+        for (int c1 = 1; c1 < 256; ++c1) {
+            const char field[3] = {static_cast<char>(c0), static_cast<char>(c1), 0};
+            const std::string text = std::string("00 ") + field + " 00";
+            long lExpected = StrHexToLong(field);
+            Bytes arData;
+            int nResult = HexByteListAppend(text, arData);
+            ASSERT_EQ(nResult, lExpected == NOT_DEFINED ? 1 : 0) << c0 << " " << c1;
+            if (nResult == 0) {
+                ASSERT_EQ(arData.size(), 3u);
+                ASSERT_EQ(arData[1], static_cast<unsigned char>(lExpected & 0xFF)) << c0 << " " << c1;
+            }
+        }
+    }
 }
 
 struct MemoryMessageCase {
