@@ -1,0 +1,572 @@
+// Runs the kavelwrite benchmarks and prints one table: generates the scripts, then measures the
+// check pass against pugixml's load, the write pass per message, the log file against pugixml's
+// save, and how the check pass scales. Every figure is the median of several runs of a child
+// process: wall time around it, CPU time from wait4, peak resident set read at its exit. The
+// baselines run interleaved with kavelwrite, in the same rounds.
+//
+//   bench_run [--runs N] [--sizes 1,10,100] [--write-mb 10] [--log-mb 100] [--kavelwrite PATH]
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// The program measured; --kavelwrite names another build of it, for a before and after.
+std::string KAVELWRITE = BENCH_KAVELWRITE;
+const char* const GENERATE = BENCH_GENERATE;
+const char* const PUGIXML_LOAD = BENCH_PUGIXML_LOAD;
+const char* const PUGIXML_SAVE = BENCH_PUGIXML_SAVE;
+const char* const DATA_DIR = BENCH_DATA_DIR;
+
+const double MB = 1048576.0;
+// The pauses a write pass makes on purpose: 39 steps of 130 ms after the reset message, and 200 ms
+// before every repeat of a message that found the keyboard busy.
+const double RESET_WAIT_MS = 39 * 130.0;
+const double BUSY_PAUSE_MS = 200.0;
+
+const double TARGET_CHECK_TIME = 1.3;
+const double TARGET_CHECK_MEMORY = 1.2;
+const double TARGET_WRITE_US = 5.0;
+const double TARGET_LOG = 1.2;
+const double TARGET_SCALING = 1.5;
+
+// One run of a child process.
+struct Sample {
+    double wallMs = 0;
+    double cpuMs = 0; // user + system
+    long maxRssKb = 0;
+    int status = 0;
+};
+
+// Medians over the runs of one program on one script.
+struct Figure {
+    double wallMs = 0;
+    double cpuMs = 0;
+    double maxRssKb = 0;
+};
+
+struct Options {
+    int nRuns = 5;
+    std::vector<int> sizesMb = {1, 10, 100};
+    int writeMb = 10;
+    int logMb = 100;
+};
+
+// A generated script and what its generator said about it.
+struct Script {
+    std::string path;
+    std::string label;
+    std::map<std::string, std::uint64_t> counts;
+};
+
+double Milliseconds(const struct timeval& tv) {
+    return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0;
+}
+
+double NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+Figure MedianOf(const std::vector<Sample>& samples) {
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    std::vector<double> rss;
+    for (const Sample& s : samples) {
+        wall.push_back(s.wallMs);
+        cpu.push_back(s.cpuMs);
+        rss.push_back(static_cast<double>(s.maxRssKb));
+    }
+    return Figure{Median(wall), Median(cpu), Median(rss)};
+}
+
+// The environment of a child: ours without any KAVELHID_ variable, plus the given ones.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** p = environ; *p != nullptr; ++p) {
+        if (std::strncmp(*p, "KAVELHID_", 9) != 0) env.push_back(*p);
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+std::vector<char*> PointerArray(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& s : strings) pointers.push_back(&s[0]);
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// The peak resident set of a process stopped at its exit, from /proc; -1 when it cannot be read.
+long PeakRssKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+// Waits for a child that asked to be traced: lets it run through its exec, and reads its peak
+// resident set when it stops at its exit. A forked child starts with the parent's pages counted,
+// and wait4's ru_maxrss keeps that count through exec; the exit stop sees the program's own
+// memory only. Without tracing (not permitted) wait4's figure is used.
+int WaitTraced(pid_t pid, Sample* sample) {
+    int wstatus = 0;
+    struct rusage usage;
+    bool bOptionsSet = false;
+    long nPeakKb = -1;
+    while (true) {
+        std::memset(&usage, 0, sizeof usage);
+        pid_t waited = wait4(pid, &wstatus, 0, &usage);
+        if (waited < 0 && errno == EINTR) continue;
+        if (waited != pid) return 1;
+        if (!WIFSTOPPED(wstatus)) break;
+        int nSignal = WSTOPSIG(wstatus);
+        if (nSignal == SIGTRAP && (wstatus >> 16) == PTRACE_EVENT_EXIT) {
+            nPeakKb = PeakRssKb(pid);
+            nSignal = 0;
+        } else if (nSignal == SIGTRAP && !bOptionsSet) {
+            // The stop after exec: from here on, stop once more at the exit.
+            ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACEEXIT));
+            bOptionsSet = true;
+            nSignal = 0;
+        }
+        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(nSignal)));
+    }
+    sample->cpuMs = Milliseconds(usage.ru_utime) + Milliseconds(usage.ru_stime);
+    sample->maxRssKb = nPeakKb >= 0 ? nPeakKb : usage.ru_maxrss;
+    sample->status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return 0;
+}
+
+// Runs args with standard output and standard error to the given files; fills sample. Returns 0,
+// or 1 when the process could not be started.
+int RunProcess(std::vector<std::string> args, const std::vector<std::string>& extraEnv,
+               const std::string& stdoutPath, const std::string& stderrPath, Sample* sample) {
+    std::vector<std::string> env = ChildEnvironment(extraEnv);
+    std::vector<char*> argv = PointerArray(args);
+    std::vector<char*> envp = PointerArray(env);
+    double tStart = NowMs();
+    pid_t pid = fork();
+    if (pid < 0) return 1;
+    if (pid == 0) {
+        int fdOut = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int fdErr = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fdOut < 0 || fdErr < 0 || dup2(fdOut, 1) < 0 || dup2(fdErr, 2) < 0) _exit(126);
+        close(fdOut);
+        close(fdErr);
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    if (WaitTraced(pid, sample) != 0) return 1;
+    sample->wallMs = NowMs() - tStart;
+    return 0;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool SameFiles(const std::string& a, const std::string& b) {
+    std::ifstream inA(a, std::ios::binary);
+    std::ifstream inB(b, std::ios::binary);
+    if (!inA || !inB) return false;
+    std::vector<char> bufA(1 << 16);
+    std::vector<char> bufB(1 << 16);
+    while (true) {
+        inA.read(bufA.data(), static_cast<std::streamsize>(bufA.size()));
+        inB.read(bufB.data(), static_cast<std::streamsize>(bufB.size()));
+        std::streamsize nA = inA.gcount();
+        if (nA != inB.gcount()) return false;
+        if (nA == 0) return true;
+        if (std::memcmp(bufA.data(), bufB.data(), static_cast<std::size_t>(nA)) != 0) return false;
+    }
+}
+
+std::string BaseName(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The log files that kavelwrite wrote beside script: its name followed by "_t" and the stamp.
+std::vector<std::string> LogFiles(const std::string& script) {
+    std::vector<std::string> found;
+    std::string prefix = BaseName(script) + "_t";
+    DIR* dir = opendir(DATA_DIR);
+    if (dir == nullptr) return found;
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+            found.push_back(std::string(DATA_DIR) + "/" + entry->d_name);
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+void RemoveLogFiles(const std::string& script) {
+    for (const std::string& path : LogFiles(script)) std::remove(path.c_str());
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+    std::fprintf(stderr, "bench_run: %s\n", what.c_str());
+    std::exit(1);
+}
+
+// Runs a program that must succeed; stops the benchmark when it does not.
+Sample RunChecked(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
+                  const std::string& stdoutPath, int nExpected = 0) {
+    Sample sample;
+    std::string stderrPath = stdoutPath + ".stderr";
+    if (RunProcess(args, extraEnv, stdoutPath, stderrPath, &sample) != 0) Fail("cannot run " + args[0]);
+    if (sample.status != nExpected) {
+        Fail(args[0] + " " + (args.size() > 1 ? args[1] : "") + " ended with status " +
+             std::to_string(sample.status) + " (see " + stdoutPath + " and " + stderrPath + ")");
+    }
+    return sample;
+}
+
+bool Contains(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
+
+Script Generate(int sizeMb) {
+    Script script;
+    std::string name = sizeMb == 0 ? "script-device-only" : "script-" + std::to_string(sizeMb) + "MB";
+    script.path = std::string(DATA_DIR) + "/" + name + ".kxb";
+    script.label = sizeMb == 0 ? "Device only" : std::to_string(sizeMb) + " MB";
+    std::string summaryPath = std::string(DATA_DIR) + "/" + name + ".summary";
+    std::uint64_t nBytes = static_cast<std::uint64_t>(sizeMb) * 1048576u;
+    RunChecked({GENERATE, script.path, std::string(DATA_DIR) + "/keyboard.xml", std::to_string(nBytes)}, {},
+               summaryPath);
+    std::istringstream fields(ReadFile(summaryPath));
+    std::string field;
+    while (fields >> field) {
+        std::size_t eq = field.find('=');
+        if (eq != std::string::npos) script.counts[field.substr(0, eq)] = std::stoull(field.substr(eq + 1));
+    }
+    if (script.counts.count("messages") == 0) Fail("no summary from the generator in " + summaryPath);
+    return script;
+}
+
+// kavelwrite with no keyboard: the load and the check pass only.
+Sample RunCheckPass(const Script& script, bool bLogfile) {
+    std::string out = std::string(DATA_DIR) + "/kavelwrite-check.out";
+    std::vector<std::string> args = {KAVELWRITE, script.path};
+    if (bLogfile) args.push_back("--logfile");
+    Sample sample = RunChecked(args, {}, out);
+    std::string text = ReadFile(out);
+    if (!Contains(text, "Kxb file check: Pass") || !Contains(text, "0 Kavel device(s) detected")) {
+        Fail("the check pass of " + script.path + " did not pass (see " + out + ")");
+    }
+    return sample;
+}
+
+struct CheckFigures {
+    Figure load;
+    Figure check;
+    bool bLog = false;
+    Figure save;
+    Figure checkLog;
+    bool bSameLog = false;
+};
+
+// Interleaved rounds: pugixml's load, kavelwrite's check pass and, for the log size, pugixml's
+// save and kavelwrite with --logfile.
+CheckFigures MeasureCheck(const Script& script, int nRuns, bool bLog) {
+    std::vector<Sample> load, check, save, checkLog;
+    std::string saved = script.path + ".pugixml-saved";
+    std::string loadOut = std::string(DATA_DIR) + "/pugixml.out";
+    CheckFigures figures;
+    figures.bLog = bLog;
+    for (int i = 0; i < nRuns; ++i) {
+        load.push_back(RunChecked({PUGIXML_LOAD, script.path}, {}, loadOut));
+        check.push_back(RunCheckPass(script, false));
+        if (!bLog) continue;
+        std::remove(saved.c_str());
+        save.push_back(RunChecked({PUGIXML_SAVE, script.path, saved}, {}, loadOut));
+        RemoveLogFiles(script.path);
+        checkLog.push_back(RunCheckPass(script, true));
+        std::vector<std::string> logs = LogFiles(script.path);
+        if (logs.size() != 1) Fail("expected one log file beside " + script.path);
+        // Without a keyboard the log is the loaded document as it stands: what pugixml saves.
+        if (i == 0) figures.bSameLog = SameFiles(logs[0], saved);
+        RemoveLogFiles(script.path);
+    }
+    std::remove(saved.c_str());
+    figures.load = MedianOf(load);
+    figures.check = MedianOf(check);
+    if (bLog) {
+        figures.save = MedianOf(save);
+        figures.checkLog = MedianOf(checkLog);
+    }
+    return figures;
+}
+
+struct WriteFigures {
+    Figure write;
+    std::uint64_t nTraced = 0;
+    std::uint64_t nBusy = 0;
+};
+
+std::uint64_t CountLines(const std::string& text, const std::string& what, const std::string& also) {
+    std::uint64_t n = 0;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (Contains(line, what) && (also.empty() || Contains(line, also))) ++n;
+    }
+    return n;
+}
+
+// One virtual keyboard, trace off, standard output to a file; one traced run first counts the
+// messages and the busy answers.
+WriteFigures MeasureWrite(const Script& script, int nRuns) {
+    WriteFigures figures;
+    std::string keyboard = "KAVELHID_SIMULATION=" + std::string(DATA_DIR) + "/keyboard.xml";
+    std::string tracePath = std::string(DATA_DIR) + "/write.trace";
+    std::string out = std::string(DATA_DIR) + "/kavelwrite-write.out";
+    std::remove(tracePath.c_str());
+    RunChecked({KAVELWRITE, script.path}, {keyboard, "KAVELHID_TRACE=" + tracePath}, out);
+    std::string trace = ReadFile(tracePath);
+    figures.nTraced = CountLines(trace, " SendCommand ", "");
+    figures.nBusy = CountLines(trace, " SendCommand ", "-> 119");
+    std::remove(tracePath.c_str());
+    std::vector<Sample> samples;
+    for (int i = 0; i < nRuns; ++i) {
+        samples.push_back(RunChecked({KAVELWRITE, script.path}, {keyboard}, out));
+        std::string text = ReadFile(out);
+        if (!Contains(text, "1 Kavel device(s) detected") || !Contains(text, " Done.\n")) {
+            Fail("the write pass of " + script.path + " did not finish (see " + out + ")");
+        }
+    }
+    figures.write = MedianOf(samples);
+    return figures;
+}
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string Verdict(double value, double target) {
+    return value <= target ? "met" : "missed";
+}
+
+std::string Row(const std::vector<std::string>& cells) {
+    std::string line = "|";
+    for (const std::string& cell : cells) line += " " + cell + " |";
+    return line + "\n";
+}
+
+int CoreCount() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+}
+
+std::string DateText() {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char text[64];
+    strftime(text, sizeof text, "%a %b %e %H:%M:%S %Z %Y", &local);
+    return text;
+}
+
+bool ParseSizes(const char* text, std::vector<int>* sizes) {
+    sizes->clear();
+    std::istringstream parts(text);
+    std::string part;
+    while (std::getline(parts, part, ',')) {
+        int n = std::atoi(part.c_str());
+        if (n <= 0) return false;
+        sizes->push_back(n);
+    }
+    return !sizes->empty();
+}
+
+Options ParseOptions(int argc, char* argv[]) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool bValue = i + 1 < argc;
+        if (arg == "--runs" && bValue) {
+            options.nRuns = std::atoi(argv[++i]);
+        } else if (arg == "--sizes" && bValue) {
+            if (!ParseSizes(argv[++i], &options.sizesMb)) Fail("bad --sizes");
+        } else if (arg == "--write-mb" && bValue) {
+            options.writeMb = std::atoi(argv[++i]);
+        } else if (arg == "--log-mb" && bValue) {
+            options.logMb = std::atoi(argv[++i]);
+        } else if (arg == "--kavelwrite" && bValue) {
+            KAVELWRITE = argv[++i];
+        } else {
+            Fail("usage: bench_run [--runs N] [--sizes 1,10,100] [--write-mb 10] [--log-mb 100] "
+                 "[--kavelwrite PATH]");
+        }
+    }
+    if (options.nRuns < 1) Fail("--runs must be at least 1");
+    std::sort(options.sizesMb.begin(), options.sizesMb.end());
+    auto has = [&](int mb) {
+        return std::find(options.sizesMb.begin(), options.sizesMb.end(), mb) != options.sizesMb.end();
+    };
+    if (!has(options.writeMb) || !has(options.logMb)) Fail("--write-mb and --log-mb must be among --sizes");
+    return options;
+}
+
+// Small scripts take milliseconds, so they get more runs for the same steadiness.
+int RunsFor(int sizeMb, int nRuns) {
+    return sizeMb <= 1 ? 4 * nRuns : sizeMb <= 10 ? 2 * nRuns : nRuns;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    Options options = ParseOptions(argc, argv);
+    mkdir(DATA_DIR, 0755);
+
+    std::fprintf(stderr, "Generating scripts in %s ...\n", DATA_DIR);
+    std::vector<Script> scripts;
+    Script deviceOnly = Generate(0);
+    for (int mb : options.sizesMb) scripts.push_back(Generate(mb));
+
+    std::fprintf(stderr, "Measuring the fixed start-up cost (script with the Device element only) ...\n");
+    CheckFigures fixed = MeasureCheck(deviceOnly, RunsFor(0, options.nRuns), false);
+
+    std::vector<CheckFigures> checks;
+    const Script* writeScript = nullptr;
+    const Script* logScript = nullptr;
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+        int mb = options.sizesMb[i];
+        bool bLog = mb == options.logMb;
+        std::fprintf(stderr, "Measuring the check pass%s on %s ...\n", bLog ? " and the log file" : "",
+                     scripts[i].label.c_str());
+        checks.push_back(MeasureCheck(scripts[i], RunsFor(mb, options.nRuns), bLog));
+        if (mb == options.writeMb) writeScript = &scripts[i];
+        if (bLog) logScript = &scripts[i];
+    }
+    std::fprintf(stderr, "Measuring the write pass on %s (about %.0f s per run) ...\n",
+                 writeScript->label.c_str(), RESET_WAIT_MS / 1000 + 1);
+    WriteFigures write = MeasureWrite(*writeScript, options.nRuns);
+
+    std::string table;
+    table += "kavelwrite benchmarks (" + KAVELWRITE + "), " + DateText() + ", " +
+             std::to_string(CoreCount()) + " cores; median of at least " + std::to_string(options.nRuns) +
+             " runs each; times are the child's user + system CPU time unless marked wall; 1 MB = 1048576 "
+             "bytes.\n\n";
+    table += Row({"Figure", "Script", "kavelwrite", "Baseline", "Value", "Target", "Result"});
+    table += Row({"---", "---", "---:", "---:", "---:", "---", "---"});
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+        double ratio = checks[i].check.cpuMs / checks[i].load.cpuMs;
+        table +=
+            Row({"Check time / parse-only time", scripts[i].label, Format("%.1f ms", checks[i].check.cpuMs),
+                 Format("%.1f ms", checks[i].load.cpuMs), Format("%.3f", ratio),
+                 "<= " + Format("%.1f", TARGET_CHECK_TIME), Verdict(ratio, TARGET_CHECK_TIME)});
+    }
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+        double ratio = checks[i].check.maxRssKb / checks[i].load.maxRssKb;
+        table += Row({"Check peak RSS / parse-only peak RSS", scripts[i].label,
+                      Format("%.1f MB", checks[i].check.maxRssKb / 1024),
+                      Format("%.1f MB", checks[i].load.maxRssKb / 1024), Format("%.3f", ratio),
+                      "<= " + Format("%.1f", TARGET_CHECK_MEMORY), Verdict(ratio, TARGET_CHECK_MEMORY)});
+    }
+
+    table +=
+        Row({"Start-up alone (for reference)", deviceOnly.label,
+             Format("%.1f ms", fixed.check.cpuMs) + ", " + Format("%.1f MB", fixed.check.maxRssKb / 1024),
+             Format("%.1f ms", fixed.load.cpuMs) + ", " + Format("%.1f MB", fixed.load.maxRssKb / 1024), "",
+             "", ""});
+
+    std::uint64_t nMessages = writeScript->counts.at("messages");
+    double pausesMs = RESET_WAIT_MS + BUSY_PAUSE_MS * static_cast<double>(write.nBusy);
+    double perMessageUs = (write.write.wallMs - pausesMs) * 1000.0 / static_cast<double>(nMessages);
+    std::string messages =
+        std::to_string(nMessages) + " messages" +
+        (write.nTraced == nMessages ? " (trace agrees)" : " (trace: " + std::to_string(write.nTraced) + ")");
+    table += Row({"Write overhead per message", writeScript->label + ", " + messages,
+                  Format("%.0f ms wall", write.write.wallMs), Format("%.0f ms pauses", pausesMs),
+                  Format("%.2f us", perMessageUs), "<= " + Format("%.0f us", TARGET_WRITE_US),
+                  Verdict(perMessageUs, TARGET_WRITE_US)});
+
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+        if (!checks[i].bLog) continue;
+        std::string label = logScript->label + (checks[i].bSameLog ? ", same bytes" : ", files DIFFER");
+        // CPU time leaves out waiting for the disk; wall time includes it.
+        double extraLog = checks[i].checkLog.cpuMs - checks[i].check.cpuMs;
+        double extraSave = checks[i].save.cpuMs - checks[i].load.cpuMs;
+        double ratio = extraLog / extraSave;
+        table += Row({"--logfile extra time / pugixml save time", label, Format("+%.1f ms", extraLog),
+                      Format("+%.1f ms", extraSave), Format("%.3f", ratio),
+                      "<= " + Format("%.1f", TARGET_LOG), Verdict(ratio, TARGET_LOG)});
+        double extraLogWall = checks[i].checkLog.wallMs - checks[i].check.wallMs;
+        double extraSaveWall = checks[i].save.wallMs - checks[i].load.wallMs;
+        double ratioWall = extraLogWall / extraSaveWall;
+        table += Row({"--logfile extra time / pugixml save time, wall", label,
+                      Format("+%.1f ms wall", extraLogWall), Format("+%.1f ms wall", extraSaveWall),
+                      Format("%.3f", ratioWall), "<= " + Format("%.1f", TARGET_LOG),
+                      Verdict(ratioWall, TARGET_LOG)});
+    }
+
+    // The fixed cost of starting the program and checking the Device element is taken off, so that
+    // what remains grows with the script.
+    std::size_t first = 0;
+    std::size_t last = scripts.size() - 1;
+    double perMb[2];
+    std::size_t ends[2] = {first, last};
+    for (int k = 0; k < 2; ++k) {
+        std::size_t i = ends[k];
+        double mb = static_cast<double>(scripts[i].counts.at("bytes")) / MB;
+        perMb[k] = (checks[i].check.cpuMs - fixed.check.cpuMs) / mb;
+        table += Row({"Check cost per MB (start-up " + Format("%.1f ms", fixed.check.cpuMs) + " taken off)",
+                      scripts[i].label, Format("%.2f ms/MB", perMb[k]), "", "", "", ""});
+    }
+    double scaling = perMb[1] / perMb[0];
+    table += Row({"Cost per MB, " + scripts[last].label + " / " + scripts[first].label, "", "", "",
+                  Format("%.3f", scaling), "<= " + Format("%.1f", TARGET_SCALING),
+                  Verdict(scaling, TARGET_SCALING)});
+
+    std::fputs("\n", stdout);
+    std::fputs(table.c_str(), stdout);
+    std::fflush(stdout);
+    std::string resultsPath = std::string(DATA_DIR) + "/results.md";
+    std::ofstream results(resultsPath);
+    results << table;
+    std::fprintf(stderr, "\nThe table is also in %s\n", resultsPath.c_str());
+    return 0;
+}
