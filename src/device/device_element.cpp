@@ -30,8 +30,7 @@ int JudgeUnit(int nMatch, pugi::xml_node node, const std::string& sUnit, pugi::x
     const std::string txtNotok = "Not ok";
     if (device == nullptr) {
         if (nMatch >= 0) return 0;
-        AddAttribute(node.child(sUnit.c_str()), timestampDevice, txtPARSE_ERROR + sUnit);
-        return ERR_ERROR_IN_FILE;
+        return ParseError(node.child(sUnit.c_str()), timestampDevice, sUnit, ERR_ERROR_IN_FILE);
     }
     // A malformed pattern met on a real keyboard means no match, like a mismatch.
     modulenode.text().set(nMatch == 0 ? txtOk.c_str() : txtNotok.c_str());

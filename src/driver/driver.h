@@ -116,6 +116,9 @@ pugi::xml_node AddChild(pugi::xml_node node, std::string name);
 // Returns value in lowercase hexadecimal without prefix; negatives as 32-bit two's complement.
 template <typename T> std::string ToHex(const T& value);
 extern template std::string ToHex<int>(const int& value);
+// Appends the annotation "PARSE_ERROR:" + txtField to node; returns nResult, the handler's result.
+int ParseError(pugi::xml_node node, const std::string& timestampDevice, const std::string& txtField,
+               int nResult = 1);
 // Returns "result=" + ToHex(nError) when nError is 0, otherwise "ERROR=" + ToHex(nError).
 std::string StatusAnnotation(int nError);
 // Returns a pointer to the bytes of a message's data; a valid pointer also when it is empty.

@@ -69,6 +69,12 @@ template <typename T> std::string ToHex(const T& value) {
 }
 template std::string ToHex<int>(const int& value);
 
+int ParseError(pugi::xml_node node, const std::string& timestampDevice, const std::string& txtField,
+               int nResult) {
+    AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtField);
+    return nResult;
+}
+
 std::string StatusAnnotation(int nError) {
     return (nError == 0 ? txtRESULT : txtERROR) + ToHex(nError);
 }

@@ -15,13 +15,11 @@ int kxbBinMemory(pugi::xml_node node, std::string timestampDevice, KavelHidDevic
     // DST is a bus address as it stands, not a module number: only its low 8 bits are sent.
     long lDst = StrHexToLong(ChildNodeValue(node, txtDST));
     if (lDst == NOT_DEFINED) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtDST);
-        return 1;
+        return ParseError(node, timestampDevice, txtDST);
     }
     long lCmd = StrHexToLong(ChildNodeValue(node, txtCMD));
     if (lCmd == NOT_DEFINED) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtCMD);
-        return 1;
+        return ParseError(node, timestampDevice, txtCMD);
     }
     // Addresses are absolute: the blocks are placed from address 0.
     return WriteDataBlocks(node, timestampDevice, device, current, total, txtAddress, 0,

@@ -28,18 +28,15 @@ int kxbCommand(pugi::xml_node node, std::string timestampDevice, KavelHidDevice*
     // DST and CMD are taken as they stand: white space around them makes them invalid.
     long lDst = CommandDstToModuleAddress(StrHexToLong(ChildNodeValue(node, txtDST)));
     if (lDst == NOT_DEFINED) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtDST);
-        return 1;
+        return ParseError(node, timestampDevice, txtDST);
     }
     long lCmd = StrHexToLong(ChildNodeValue(node, txtCMD));
     if (lCmd == NOT_DEFINED) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtCMD);
-        return 1;
+        return ParseError(node, timestampDevice, txtCMD);
     }
     std::vector<unsigned char> pData;
     if (HexByteListAppend(ChildNodeValue(node, txtData), pData) != 0) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtData);
-        return 1;
+        return ParseError(node, timestampDevice, txtData);
     }
 
     if (device != nullptr) {

@@ -27,15 +27,13 @@ int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, Kav
         if (txtData != child.name()) continue;
         long lOffset = StrHexToLong(AttributeValue(child, txtAddress));
         if (lOffset == NOT_DEFINED) {
-            AddAttribute(child, timestampDevice, txtPARSE_ERROR + txtAddress);
-            return 1;
+            return ParseError(child, timestampDevice, txtAddress);
         }
         // Unsigned arithmetic: only the low 16 bits are sent, and no sum may overflow.
         long lAddress = static_cast<long>(static_cast<unsigned long>(lAddressBegin) +
                                           static_cast<unsigned long>(lOffset));
         if (MemoryMessageData(lAddress, child.child_value(), pData) != 0) {
-            AddAttribute(child, timestampDevice, txtPARSE_ERROR + txtData);
-            return 1;
+            return ParseError(child, timestampDevice, txtData);
         }
         if (device != nullptr) {
             if (bSkipped) {

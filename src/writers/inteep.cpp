@@ -19,8 +19,7 @@ int kxbIntEep(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
 
     long lPtrAddress = StrHexToLong(ChildNodeValue(node, txtPtrAddress));
     if (lPtrAddress == NOT_DEFINED) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtPtrAddress);
-        return 1;
+        return ParseError(node, timestampDevice, txtPtrAddress);
     }
 
     long lAddressBegin = NOT_DEFINED;

@@ -26,28 +26,23 @@ int kxbIntEepCommandPtr(pugi::xml_node node, std::string timestampDevice, KavelH
 
     long lDst = CommandDstToModuleAddress(StrHexToLong(ChildNodeValue(node, txtPtrDST)));
     if (lDst == NOT_DEFINED) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtPtrDST);
-        return 1;
+        return ParseError(node, timestampDevice, txtPtrDST);
     }
     long lCmd = StrHexToLong(ChildNodeValue(node, txtPtrCMD));
     if (lCmd == NOT_DEFINED) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtPtrCMD);
-        return 2;
+        return ParseError(node, timestampDevice, txtPtrCMD, 2);
     }
     long lByteAddressHigh = StrHexToLong(ChildNodeValue(node, txtAnswerByteAddressHigh));
     if (lByteAddressHigh == NOT_DEFINED) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtAnswerByteAddressHigh);
-        return 3;
+        return ParseError(node, timestampDevice, txtAnswerByteAddressHigh, 3);
     }
     long lByteAddressLow = StrHexToLong(ChildNodeValue(node, txtAnswerByteAddressLow));
     if (lByteAddressLow == NOT_DEFINED) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtAnswerByteAddressLow);
-        return 4;
+        return ParseError(node, timestampDevice, txtAnswerByteAddressLow, 4);
     }
     std::vector<unsigned char> pData;
     if (HexByteListAppend(ChildNodeValue(node, txtPtrData), pData) != 0) {
-        AddAttribute(node, timestampDevice, txtPARSE_ERROR + txtPtrData);
-        return 1;
+        return ParseError(node, timestampDevice, txtPtrData);
     }
 
     long lAddressBegin = NOT_DEFINED;
