@@ -74,7 +74,7 @@ protected:
     ProbeRun Probe(const std::string& simulation, const std::string& trace, const std::string& save,
                    const std::string& args) {
         std::string sCommand = "KAVELHID_SIMULATION='" + simulation + "' KAVELHID_TRACE='" + trace +
-                               "' KAVELHID_SIMULATION_SAVE='" + save + "' '" + VK_HELPER_BIN + "' " + args +
+                               "' KAVELHID_SIMULATION_SAVE='" + save + "' '" + VK_PROBE_BIN + "' " + args +
                                " >'" + Path("out") + "' 2>'" + Path("err") + "'";
         ProbeRun run;
         int nStatus = std::system(sCommand.c_str());
