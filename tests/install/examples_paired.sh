@@ -6,11 +6,7 @@
 set -u
 examples=$1 pairs=$2
 shift 2
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 
 listed=$(grep -v '^[[:space:]]*\(#\|$\)' "$pairs" | awk '{print $1}')
 for path in "$examples"/*.kxb; do
@@ -35,8 +31,4 @@ for document in "$@"; do
     done
 done
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures failure(s)"
-    exit 1
-fi
-echo "PASS: $(wc -l <<<"$listed") scripts paired; every example the documents name exists"
+finish "$(wc -l <<<"$listed") scripts paired; every example the documents name exists"

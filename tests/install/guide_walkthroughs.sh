@@ -6,13 +6,8 @@
 set -u
 case_name=$1 kavelwrite=$2 examples=$3 guide=$4
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $case_name: $*"
-    failures=$((failures + 1))
-}
+fail_prefix="$case_name: "
+source "$(dirname "$0")/common.sh"
 
 # Runs kavelwrite in the work folder on a script there; the rest of the arguments are
 # environment assignments. Sets $status.
@@ -136,11 +131,4 @@ $sends"
     ;;
 esac
 
-if [ "$failures" -ne 0 ]; then
-    echo "--- standard output"
-    tr '\r' '\n' <"$work/stdout" 2>/dev/null | grep -v 'Writing progress'
-    echo "--- standard error"
-    cat "$work/stderr" 2>/dev/null
-    exit 1
-fi
-echo "PASS: $case_name"
+finish "$case_name"

@@ -5,14 +5,8 @@
 # Usage: install_tree.sh CMAKE BUILD_DIR SOURCE_DIR BINDIR LIBDIR MANDIR DATADIR DOCDIR
 set -u
 cmake=$1 build=$2 source_dir=$3 bindir=$4 libdir=$5 mandir=$6 datadir=$7 docdir=$8
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/common.sh"
 prefix=$work/prefix
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
     { echo "FAIL: cmake --install failed"; cat "$work/install.log"; exit 1; }
@@ -41,18 +35,5 @@ grep -qF "$build" <<<"$dynamic" && fail "the installed program still names the b
 resolved=$(env -u LD_LIBRARY_PATH ldd "$program" | awk '$1 == "libkavelhidapi.so.1" { print $3 }')
 [ "$resolved" -ef "$library" ] || fail "the program loads libkavelhidapi.so.1 from '$resolved', not from $libdir"
 
-examples=$prefix/$docdir/examples
-cp "$examples/command.kxb" "$work/"
-status=0
-(cd "$work" && env -u LD_LIBRARY_PATH KAVELHID_SIMULATION="$examples/writers-keyboard.xml" \
-    "$program" command.kxb >"$work/stdout" 2>&1) || status=$?
-[ "$status" = 0 ] || fail "the installed program ended with status $status"
-grep -qx ' Done\.' "$work/stdout" || fail "the installed program did not print \" Done.\""
-
-if [ "$failures" -ne 0 ]; then
-    echo "--- kavelwrite output"
-    tr '\r' '\n' <"$work/stdout" | grep -v 'Writing progress'
-    echo "$failures failure(s)"
-    exit 1
-fi
-echo "PASS: installed under $prefix and ran from there"
+run_command_example "$program" "$prefix/$docdir/examples" "the installed program"
+finish "installed under $prefix and ran from there"

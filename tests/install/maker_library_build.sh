@@ -7,11 +7,7 @@
 # Usage: maker_library_build.sh CMAKE SOURCE_DIR WORK_DIR STANDIN_LIBRARY BUILD_TYPE SANITIZE CXX
 set -u
 cmake=$1 source_dir=$2 work=$3 standin=$4 build_type=$5 sanitize=$6 cxx=$7
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 
 rm -rf "$work"
 maker=$work/maker
@@ -66,12 +62,7 @@ grep -q 'NEEDED.*\[libkavelhidapi\.so\.1\]' <<<"$dynamic" || fail "kavelwrite do
 resolved=$(env -u LD_LIBRARY_PATH ldd "$build/kavelwrite" | awk '$1 == "libkavelhidapi.so.1" { print $3 }')
 [ "$resolved" -ef "$maker/libkavelhidapi.so.1" ] || fail "kavelwrite loads the library from '$resolved', not from $maker"
 
-cp "$source_dir/examples/command.kxb" "$work/"
-status=0
-(cd "$work" && env -u LD_LIBRARY_PATH KAVELHID_SIMULATION="$source_dir/examples/writers-keyboard.xml" \
-    "$build/kavelwrite" command.kxb >"$work/stdout" 2>&1) || status=$?
-[ "$status" = 0 ] || fail "kavelwrite ended with status $status"
-grep -qx ' Done\.' "$work/stdout" || fail "kavelwrite did not print \" Done.\""
+run_command_example "$build/kavelwrite" "$source_dir/examples" "kavelwrite"
 
 # Installed, the program keeps finding the maker's library, and the library is not copied.
 "$cmake" --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1 || fail "cmake --install failed"
@@ -80,11 +71,5 @@ installed=$(find "$work/prefix" -name 'libkavelhidapi*')
 resolved=$(env -u LD_LIBRARY_PATH ldd "$work/prefix/bin/kavelwrite" | awk '$1 == "libkavelhidapi.so.1" { print $3 }')
 [ "$resolved" -ef "$maker/libkavelhidapi.so.1" ] || fail "installed kavelwrite loads the library from '$resolved'"
 
-if [ "$failures" -ne 0 ]; then
-    echo "--- kavelwrite output"
-    tr '\r' '\n' <"$work/stdout" 2>/dev/null | grep -v 'Writing progress'
-    echo "$failures failure(s)"
-    exit 1
-fi
-rm -rf "$work"
-echo "PASS: built against the header and library in a folder of their own"
+[ "$failures" -ne 0 ] || rm -rf "$work"
+finish "built against the header and library in a folder of their own"

@@ -6,11 +6,7 @@
 # Usage: manpage_covers_program.sh SOURCE_DIR PAGE
 set -u
 source_dir=$1 page=$2
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 
 # The page as a reader sees it, one paragraph per line so that no message is broken by a wrap.
 text=$(mandoc -Tascii -O width=500 "$page" | sed 's/.\x08//g')
@@ -40,8 +36,4 @@ for variable in $variables; do
     grep -qE "^ +$variable\$" <<<"$environment_section" || fail "ENVIRONMENT does not describe $variable"
 done
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures failure(s)"
-    exit 1
-fi
-echo "PASS: $(wc -w <<<"$statuses") exit codes and 0, $(wc -l <<<"$messages") messages, $(wc -w <<<"$variables") variables documented"
+finish "$(wc -w <<<"$statuses") exit codes and 0, $(wc -l <<<"$messages") messages, $(wc -w <<<"$variables") variables documented"

@@ -5,13 +5,7 @@
 # Usage: package_check.sh OUT_DIR VERSION LIBDIR DOCDIR
 set -u
 out=$1 version=$2 libdir=$3 docdir=$4
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 
 deb=$out/kavelwrite_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || { echo "FAIL: no $(basename "$deb") in $out: $(ls "$out")"; exit 1; }
@@ -40,17 +34,5 @@ examples=$work/root/usr/$docdir/examples
 resolved=$(env -u LD_LIBRARY_PATH ldd "$program" | awk '$1 == "libkavelhidapi.so.1" { print $3 }')
 [ "$resolved" -ef "$work/root/usr/$libdir/libkavelhidapi.so.1" ] ||
     fail "the unpacked program loads libkavelhidapi.so.1 from '$resolved', not from the package"
-cp "$examples/command.kxb" "$work/"
-status=0
-(cd "$work" && env -u LD_LIBRARY_PATH KAVELHID_SIMULATION="$examples/writers-keyboard.xml" \
-    "$program" command.kxb >"$work/stdout" 2>&1) || status=$?
-[ "$status" = 0 ] || fail "the unpacked program ended with status $status"
-grep -qx ' Done\.' "$work/stdout" || fail "the unpacked program did not print \" Done.\""
-
-if [ "$failures" -ne 0 ]; then
-    echo "--- kavelwrite output"
-    tr '\r' '\n' <"$work/stdout" 2>/dev/null | grep -v 'Writing progress'
-    echo "$failures failure(s)"
-    exit 1
-fi
-echo "PASS: $(basename "$deb"), Depends: $depends"
+run_command_example "$program" "$examples" "the unpacked program"
+finish "$(basename "$deb"), Depends: $depends"
