@@ -9,23 +9,30 @@
 #include <vector>
 
 int DocumentDepth(pugi::xml_node node) {
-    // Walked without recursion: a hostile document may nest a million levels.
+    // Walked without recursion: a hostile document may nest a million levels. The walk visits
+    // every node of the script, so each step asks the library as little as it can.
     int nLevel = 1;
     int nDeepest = 0;
     pugi::xml_node current = node.first_child();
     while (current) {
-        if (current.type() == pugi::node_element && nLevel > nDeepest) nDeepest = nLevel;
-        if (current.first_child()) {
-            current = current.first_child();
+        pugi::xml_node next = current.first_child();
+        if (next) {
+            // Only an element has children.
+            if (nLevel > nDeepest) nDeepest = nLevel;
+            current = next;
             nLevel++;
             continue;
         }
-        while (current != node && !current.next_sibling()) {
+        // A leaf is mostly text; its kind matters only where it would be the deepest so far.
+        if (nLevel > nDeepest && current.type() == pugi::node_element) nDeepest = nLevel;
+        // Up to the nearest level that has a next sibling; level 0 is the node itself.
+        next = current.next_sibling();
+        while (!next) {
             current = current.parent();
-            nLevel--;
+            if (--nLevel == 0) return nDeepest;
+            next = current.next_sibling();
         }
-        if (current == node) break;
-        current = current.next_sibling();
+        current = next;
     }
     return nDeepest;
 }

@@ -31,6 +31,9 @@ TEST(DocumentDepth, CountsElementLevelsOnlyWithTheRootAsOne) {
     EXPECT_EQ(DepthOf("<r><a/><b><c/></b><d/></r>"), 3);
     EXPECT_EQ(DepthOf("<r><b><c><d/></c></b><e/></r>"), 4);
     EXPECT_EQ(DepthOf("<r><a><b/></a></r><!-- after -->"), 3);
+    // Text and character data below the deepest element are no level of their own.
+    EXPECT_EQ(DepthOf("<r><a>text</a><b><![CDATA[x]]></b></r>"), 2);
+    EXPECT_EQ(DepthOf("<r><a><b>deep</b></a><c>shallow</c><d><e/></d></r>"), 3);
     EXPECT_EQ(DepthOf(Nested(64, "x")), 64);
     EXPECT_EQ(DepthOf(Nested(65)), 65);
     pugi::xml_document empty;
