@@ -1,7 +1,9 @@
 // Loading the script and saving the annotated script as the log file.
 #include "driver.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <sys/stat.h>
@@ -58,6 +60,24 @@ bool WriteLog(const pugi::xml_document& doc, FILE* file) {
     return std::fflush(file) == 0 && !std::ferror(file);
 }
 
+// The temporary file's name: the log's name with ".XXXXXX" for mkstemp, in the log's folder. Where
+// that would pass the folder's limit on the length of a name, the log's name is shortened first:
+// a log whose own name fits must not fail to save because of its temporary name.
+std::string TemporaryTemplate(const std::string& path) {
+    const std::string txtUnique = ".XXXXXX";
+    const size_t nSlash = path.rfind('/');
+    const size_t nNameBegin = nSlash == std::string::npos ? 0 : nSlash + 1;
+    const std::string sFolder = nSlash == std::string::npos ? "."
+                                : nSlash == 0               ? "/"
+                                                            : path.substr(0, nSlash);
+    long nNameMax = pathconf(sFolder.c_str(), _PC_NAME_MAX);
+    if (nNameMax <= 0) nNameMax = NAME_MAX;
+    const size_t nNameRoom = static_cast<size_t>(nNameMax) > txtUnique.size() + 1
+                                 ? static_cast<size_t>(nNameMax) - txtUnique.size()
+                                 : 1;
+    return path.substr(0, nNameBegin + std::min(path.size() - nNameBegin, nNameRoom)) + txtUnique;
+}
+
 } // namespace
 
 bool SaveLogFile(const pugi::xml_document& doc, const std::string& path) {
@@ -70,7 +90,7 @@ bool SaveLogFile(const pugi::xml_document& doc, const std::string& path) {
     for (int nSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ}) sigaddset(&blocked, nSignal);
     sigprocmask(SIG_BLOCK, &blocked, &previous);
 
-    std::string sTemplate = path + ".XXXXXX";
+    std::string sTemplate = TemporaryTemplate(path);
     std::vector<char> tempPath(sTemplate.begin(), sTemplate.end());
     tempPath.push_back('\0');
     bool bSaved = false;

@@ -91,6 +91,26 @@ TEST_F(LogFileTest, ReplacesAnExistingLogWholeAndLeavesNoTemporaryFile) {
     EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
 }
 
+TEST_F(LogFileTest, LogNamesUpToTheLongestTheFolderTakesAreSaved) {
+    // The temporary file must not need a longer name than the log: 249 is the first length where
+    // the log's name plus a mkstemp suffix passes 255.
+    const std::string txtStamp = ".kxb_t20261208011631";
+    for (size_t nName : {size_t{248}, size_t{249}, size_t{255}}) {
+        SCOPED_TRACE(nName);
+        std::string name = std::string(nName - txtStamp.size(), 'a') + txtStamp;
+        pugi::xml_document doc;
+        ASSERT_TRUE(doc.load_string("<XML_BIN_FILE/>"));
+        EXPECT_TRUE(SaveLogFile(doc, dir + "/" + name));
+        EXPECT_EQ(Names(), std::vector<std::string>{name});
+        std::remove((dir + "/" + name).c_str());
+    }
+    // A name the folder cannot take at all fails, and leaves nothing behind.
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string("<XML_BIN_FILE/>"));
+    EXPECT_FALSE(SaveLogFile(doc, dir + "/" + std::string(256, 'a')));
+    EXPECT_TRUE(Names().empty());
+}
+
 TEST_F(LogFileTest, AFailedSaveKeepsWhatStoodThereAndCleansUp) {
     // A folder of the log's name cannot be replaced by a file.
     std::string path = dir + "/script.kxb_t20261208011631";
