@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace kavelvk {
 
@@ -341,6 +342,12 @@ std::string LoadError(const pugi::xml_parse_result& result) {
 } // namespace
 
 bool Simulation::LoadFile(const std::string& path, std::string* error) {
+    // A folder opens like a file, and the parser would blame its size on a lack of memory.
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        *error = "Is a folder, not a simulation file";
+        return false;
+    }
     pugi::xml_parse_result result = document.load_file(path.c_str(), PARSE_OPTIONS);
     if (!result) {
         *error = LoadError(result);

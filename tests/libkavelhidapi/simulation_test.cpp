@@ -340,6 +340,9 @@ TEST(Simulation, MissingFileIsInvalid) {
     std::string sError;
     EXPECT_FALSE(simulation.LoadFile("/nonexistent/vk-simulation.xml", &sError));
     EXPECT_EQ(sError, "File was not found");
+    sError.clear();
+    EXPECT_FALSE(simulation.LoadFile("/tmp", &sError));
+    EXPECT_EQ(sError, "Is a folder, not a simulation file");
 }
 
 // Every byte of every unit, with whether it was ever set.
