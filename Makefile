@@ -7,7 +7,7 @@ TEST_JOBS  ?= 16
 FUZZ_BUILD ?= build-fuzz
 # How long `make fuzz` runs; `make test` runs it for a minute.
 FUZZ_SECONDS ?= 300
-PACKAGES   := cmake make g++ libpugixml-dev libgtest-dev mandoc dpkg-dev file
+PACKAGES   := cmake make g++ libpugixml-dev nlohmann-json3-dev libgtest-dev mandoc dpkg-dev file
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 DEMO_DIR   := $(BUILD)/demo
 

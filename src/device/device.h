@@ -11,6 +11,12 @@ class KavelHidDevice;
 
 const int MID_ADDR_NONE = 0x3F; // bus address of no module
 
+// Units of a keyboard that the Device element judges: the controller, then module slots 0 .. 13.
+const int DEVICE_UNITS = 1 + 14;
+// Returns the name of unit nUnit in the Device element and its report: "Controller" for 0, then
+// "Module0" .. "Module13".
+std::string DeviceUnitName(int nUnit);
+
 // Returns the bus address of module slot moduleIndex, or MID_ADDR_NONE outside 0 .. 15.
 int moduleAddress(int moduleIndex);
 // Reads version and configuration table (16 entries) of the controller at address; returns 0,

@@ -39,14 +39,19 @@ int JudgeUnit(int nMatch, pugi::xml_node node, const std::string& sUnit, pugi::x
 
 } // namespace
 
+std::string DeviceUnitName(int nUnit) {
+    const std::string txtController = "Controller";
+    const std::string txtModule = "Module";
+    return nUnit == 0 ? txtController : txtModule + std::to_string(nUnit - 1);
+}
+
 int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
               int* total) {
     // The Device element counts no progress step.
     (void)current;
     (void)total;
     const int MID_ADDR_MASTER = 2;
-    const std::string txtController = "Controller";
-    const std::string txtModule = "Module";
+    const std::string txtController = DeviceUnitName(0);
     const std::string txtDetectedDevice = "DetectedDevice";
     const std::string txtId = "Id";
     const std::string txtInfo = "Info";
@@ -84,8 +89,9 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
     if (result != 0) return result;
 
     // Slots 14 and 15 are never examined, even when the controller configures modules there.
+    static_assert(DEVICE_UNITS == 1 + MODULE_MAX_CHANGEME, "the controller and the examined slots");
     for (int i = 0; i < MODULE_MAX_CHANGEME; i++) {
-        std::string sSlot = txtModule + std::to_string(i);
+        std::string sSlot = DeviceUnitName(1 + i);
         id = 0;
         idSub = 0;
         id66 = 0;

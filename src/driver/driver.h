@@ -68,8 +68,17 @@ int TerminalShowPercentage(int current, int total);
 // Deepest nesting of a script that is accepted; the root element is level 1.
 const int SCRIPT_DEPTH_MAX = 64;
 
+// What kept a script from loading.
+const int LOAD_OK = 0;
+const int LOAD_FOLDER = 1;   // the path names a folder
+const int LOAD_NOT_XML = 2;  // the parser refused it (also a file that cannot be read)
+const int LOAD_TOO_DEEP = 3; // it nests deeper than SCRIPT_DEPTH_MAX
+
 // Returns how deeply elements nest below node (a document's root element alone gives 1).
 int DocumentDepth(pugi::xml_node node);
+// Loads a script as a run does; returns LOAD_OK or what kept it from loading. A non-null parsed
+// receives the parser's result (its description, offset and the encoding it found).
+int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::xml_parse_result* parsed);
 // Loads a script; false when it is no XML document or nests deeper than SCRIPT_DEPTH_MAX.
 bool LoadScript(pugi::xml_document& doc, const std::string& filename);
 // Saves the annotated document as the log file, replacing path whole or not at all; true when saved.

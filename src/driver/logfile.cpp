@@ -39,14 +39,20 @@ int DocumentDepth(pugi::xml_node node) {
     return nDeepest;
 }
 
-bool LoadScript(pugi::xml_document& doc, const std::string& filename) {
+int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::xml_parse_result* parsed) {
     // A folder opens like a file but reports a nonsense size; it is no script.
     struct stat info;
-    if (stat(filename.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return false;
+    if (stat(filename.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return LOAD_FOLDER;
     pugi::xml_parse_result loaded = doc.load_file(filename.c_str(), pugi::parse_default, pugi::encoding_auto);
+    if (parsed != nullptr) *parsed = loaded;
+    if (!loaded) return LOAD_NOT_XML;
     // No real script nests deeper than a few levels, and the log file's indentation grows with the
     // square of the depth: a deeper document is refused like one that does not load.
-    return loaded && DocumentDepth(doc) <= SCRIPT_DEPTH_MAX;
+    return DocumentDepth(doc) <= SCRIPT_DEPTH_MAX ? LOAD_OK : LOAD_TOO_DEEP;
+}
+
+bool LoadScript(pugi::xml_document& doc, const std::string& filename) {
+    return LoadScriptFile(doc, filename, nullptr) == LOAD_OK;
 }
 
 namespace {

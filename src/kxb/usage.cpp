@@ -1,0 +1,27 @@
+// The usage texts of kxb and of its verbs.
+#include "kxb.h"
+
+#include <iostream>
+
+namespace {
+
+const char* const txtUsageKxb = "Usage: kxb [--help] [--version] VERB [OPTIONS] [ARGUMENTS]\n"
+                                "\n"
+                                "Verbs:\n"
+                                "  check   check kxb scripts without a keyboard, every fault with its line\n"
+                                "  probe   identify the attached keyboards, with identification reads only\n"
+                                "  log     say what an annotated log file records, run by run\n"
+                                "\n"
+                                "'kxb VERB --help' shows the options of a verb.\n";
+
+} // namespace
+
+int KxbUsageError(const char* txtUsage) {
+    std::cerr << (txtUsage == nullptr ? txtUsageKxb : txtUsage) << std::flush;
+    return KXB_USAGE_ERROR;
+}
+
+int KxbUsage(const char* txtUsage) {
+    std::cout << (txtUsage == nullptr ? txtUsageKxb : txtUsage) << std::flush;
+    return 0;
+}
