@@ -49,6 +49,17 @@ bool FileExists(const std::string& path) {
 
 RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                          const std::string& dir, const RunLimits& limits) {
+    return RunProgram(KAVELWRITE_BIN, args, env, dir, limits);
+}
+
+RunOutcome RunKxb(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                  const std::string& dir, const RunLimits& limits) {
+    return RunProgram(KXB_BIN, args, env, dir, limits);
+}
+
+RunOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env, const std::string& dir,
+                      const RunLimits& limits) {
     RunOutcome outcome;
     std::string outPath = dir + "/.stdout";
     std::string errPath = dir + "/.stderr";
@@ -67,7 +78,7 @@ RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<st
     envp.push_back(nullptr);
 
     std::string peakPath = dir + "/.peak";
-    std::vector<std::string> argText = {PEAK_RSS_BIN, peakPath, KAVELWRITE_BIN};
+    std::vector<std::string> argText = {PEAK_RSS_BIN, peakPath, program};
     argText.insert(argText.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : argText) argv.push_back(arg.data());

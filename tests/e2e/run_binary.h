@@ -28,10 +28,17 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
 
-// Runs kavelwrite with args in dir; env holds variables to set (an empty value unsets one). The
+// Runs program with args in dir; env holds variables to set (an empty value unsets one). The
 // library's variables of the test's own environment are never inherited.
+RunOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env, const std::string& dir,
+                      const RunLimits& limits = RunLimits());
+// RunProgram of the built kavelwrite.
 RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                          const std::string& dir, const RunLimits& limits = RunLimits());
+// RunProgram of the built kxb.
+RunOutcome RunKxb(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                  const std::string& dir, const RunLimits& limits = RunLimits());
 
 // Names of the files in dir that are log files of script (script + "_t" + 14 digits).
 std::vector<std::string> FindLogFiles(const std::string& dir, const std::string& script);
