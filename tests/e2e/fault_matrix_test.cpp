@@ -510,4 +510,120 @@ TEST_P(FaultMatrix, RecordsFailureWhereItHappenedAndWritesTheNextKeyboard) {
 INSTANTIATE_TEST_SUITE_P(Fault, FaultMatrix, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<FaultRow>& info) { return info.param.name; });
 
+// The stop matrix: a signal arrives while keyboard 0 takes one message (the Inject gives the
+// message's usual answer, so only the signal differs). The message completes, the node whose
+// message was due next is the one annotated "interrupted", nothing more is sent, keyboard 1 is not
+// opened and the log is saved.
+struct StopRow {
+    const char* name;
+    const char* inject;     // the Inject element of keyboard 0 that raises the signal
+    const char* node;       // path of the node that records the stop ("" the root: the reset was due)
+    const char* annotation; // its annotation of keyboard 0
+    const char* console;    // the outcome line of keyboard 0
+    int exitStatus;
+    int nSent;               // messages keyboard 0 receives
+    const char* lastMessage; // the last of them in the trace, up to its status
+};
+
+const char* kInterrupted = " ERROR: Interrupted - keyboard not reset.";
+const int EXIT_SIGINT = 130;
+
+const StopRow kStopRows[] = {
+    // The controller's two reads finish together; the stop comes before module 0 is read.
+    {"AtControllerVersionBeforeModule0", "<Inject Cmd=\"F7\" Dst=\"2\" Signal=\"2\">11 01 02 03 00</Inject>",
+     "Device/DetectedDevice/Module0", "interrupted", kInterrupted, EXIT_SIGINT, 2,
+     "cmd=11 dst=02 data=[] -> 0"},
+    {"AtModule1VersionAfterItsSubIdBeforeModule2",
+     "<Inject Cmd=\"F7\" Dst=\"6\" Signal=\"2\">66 02 00 4F</Inject>", "Device/DetectedDevice/Module2",
+     "interrupted", kInterrupted, EXIT_SIGINT, 5, "cmd=FF dst=06 data=[] -> 0"},
+    {"AtLastIdentityReadBeforeCommand",
+     "<Inject Cmd=\"F9\" Dst=\"8\" Signal=\"2\">AA 55 00 00 00 00 00 2B 00 00 00 00 00 00 00 00 00 "
+     "00</Inject>",
+     "Command", "interrupted", kInterrupted, EXIT_SIGINT, 7, "cmd=F9 dst=08 data=[00 80 12] -> 0"},
+    {"AtCommandBeforeIntEepPointer", "<Inject Cmd=\"40\" Dst=\"4\" Signal=\"2\"/>", "IntEep", "interrupted",
+     kInterrupted, EXIT_SIGINT, 8, "cmd=40 dst=04 data=[01 02] -> 0"},
+    {"AtBusyCommandBeforeItsNextAttempt", "<Inject Cmd=\"40\" Dst=\"4\" Status=\"119\" Signal=\"2\"/>",
+     "Command", "interrupted", kInterrupted, EXIT_SIGINT, 8, "cmd=40 dst=04 data=[01 02] -> 119"},
+    {"AtIntEepPointerBeforeFirstBlock", "<Inject Cmd=\"16\" Dst=\"2\" Signal=\"2\">00 40</Inject>",
+     "IntEep/Data[1]", "interrupted", kInterrupted, EXIT_SIGINT, 9, "cmd=16 dst=02 data=[00 10 02] -> 0"},
+    {"AtIntEepFirstBlockBeforeSecond", "<Inject Cmd=\"17\" Dst=\"2\" Count=\"1\" Signal=\"2\"/>",
+     "IntEep/Data[2]", "interrupted", kInterrupted, EXIT_SIGINT, 10,
+     "cmd=17 dst=02 data=[10 40 01 02 03] -> 0"},
+    {"AtIntEepLastBlockBeforeCommandPtrPointer",
+     "<Inject Cmd=\"17\" Dst=\"2\" Skip=\"1\" Count=\"1\" Signal=\"2\"/>", "IntEep_CommandPtr", "interrupted",
+     kInterrupted, EXIT_SIGINT, 11, "cmd=17 dst=02 data=[20 40 04 05] -> 0"},
+    {"AtCommandPtrPointerBeforeFirstBlock", "<Inject Cmd=\"30\" Dst=\"2\" Signal=\"2\">07 00 41</Inject>",
+     "IntEep_CommandPtr/Data[1]", "interrupted", kInterrupted, EXIT_SIGINT, 12,
+     "cmd=30 dst=02 data=[01] -> 0"},
+    {"AtCommandPtrFirstBlockBeforeSecond",
+     "<Inject Cmd=\"17\" Dst=\"2\" Skip=\"2\" Count=\"1\" Signal=\"2\"/>", "IntEep_CommandPtr/Data[2]",
+     "interrupted", kInterrupted, EXIT_SIGINT, 13, "cmd=17 dst=02 data=[00 41 0A 0B] -> 0"},
+    {"AtCommandPtrLastBlockBeforeBinMemory",
+     "<Inject Cmd=\"17\" Dst=\"2\" Skip=\"3\" Count=\"1\" Signal=\"2\"/>", "BinMemory/Data[1]", "interrupted",
+     kInterrupted, EXIT_SIGINT, 14, "cmd=17 dst=02 data=[08 41 0C] -> 0"},
+    {"AtBinMemoryFirstBlockBeforeSecond", "<Inject Cmd=\"5A\" Dst=\"8\" Count=\"1\" Signal=\"2\"/>",
+     "BinMemory/Data[2]", "interrupted", kInterrupted, EXIT_SIGINT, 15,
+     "cmd=5A dst=08 data=[00 20 11 22] -> 0"},
+    {"AtLastBlockBeforeTheReset", "<Inject Cmd=\"5A\" Dst=\"8\" Skip=\"1\" Signal=\"2\"/>", "", "interrupted",
+     kInterrupted, EXIT_SIGINT, 16, "cmd=5A dst=08 data=[00 30 33] -> 0"},
+    // A message that fails on its own while a hang-up arrives is reported as the failure it is.
+    {"HangUpAtFailingCommandKeepsItsError", "<Inject Cmd=\"40\" Dst=\"4\" Status=\"3\" Signal=\"1\"/>",
+     "Command", "ERROR=3", kWriteError, 129, 8, "cmd=40 dst=04 data=[01 02] -> 3"},
+};
+
+void PrintTo(const StopRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class StopMatrix : public ::testing::TestWithParam<StopRow> {};
+
+TEST_P(StopMatrix, AnnotatesTheNodeThatWasDueSendsNothingMoreAndSavesTheLog) {
+    const StopRow& row = GetParam();
+    std::string dir = MakeTempDir();
+    ASSERT_FALSE(dir.empty());
+    WriteFile(dir + "/script.kxb", kScript);
+    WriteFile(dir + "/keyboards.xml", "<KavelSimulation>\n" + ReplaceAll(kKeyboard, "{inject}", row.inject) +
+                                          ReplaceAll(kKeyboard, "{inject}", "") + "</KavelSimulation>\n");
+
+    RunOutcome run = RunKavelwrite(
+        {"script.kxb", "--logfile"},
+        {{"KAVELHID_SIMULATION", dir + "/keyboards.xml"}, {"KAVELHID_TRACE", dir + "/trace"}}, dir);
+    std::string trace = ReadFile(dir + "/trace");
+    SCOPED_TRACE("stdout:\n" + ShowCarriageReturns(run.out) + "stderr:\n" + run.err + "trace:\n" + trace);
+
+    EXPECT_EQ(run.exitStatus, row.exitStatus);
+    // The run's last line names the signal; keyboard 0's block before it ends with its outcome.
+    std::string txtLast = "\nERROR: Interrupted by signal " + std::to_string(row.exitStatus - 128) + "\n";
+    ASSERT_GE(run.out.size(), txtLast.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - txtLast.size()), txtLast);
+    EXPECT_EQ(OutcomeLine(run.out.substr(0, run.out.size() - txtLast.size()), 0), row.console);
+    EXPECT_EQ(run.out.find("\ndevice1:"), std::string::npos);
+    EXPECT_EQ(trace.find(" kb1 "), std::string::npos) << "keyboard 1 was opened";
+    std::vector<std::string> sent0 = MessagesOf(trace, 0);
+    EXPECT_EQ(static_cast<int>(sent0.size()), row.nSent);
+    ASSERT_FALSE(sent0.empty());
+    EXPECT_TRUE(MessageIs(sent0.back(), row.lastMessage)) << sent0.back();
+
+    std::vector<std::string> logs = FindLogFiles(dir, "script.kxb");
+    ASSERT_EQ(logs.size(), 1u);
+    pugi::xml_document log;
+    ASSERT_TRUE(log.load_file((dir + "/" + logs[0]).c_str()));
+    std::string device0 = logs[0].substr(std::string("script.kxb_").size()) + "_device0";
+    pugi::xml_node root = log.child("XML_BIN_FILE");
+    // A report unit that a stop kept from being read has neither Info nor text.
+    bool bUnit = std::string(row.node).find("DetectedDevice") != std::string::npos;
+    ExpectNode(root, device0, row.node, row.annotation, bUnit ? "" : nullptr, bUnit ? "" : nullptr);
+    pugi::xml_node node = FindNode(root, row.node, device0);
+    if (node != root) {
+        std::vector<std::string> later = AnnotatedAfter(root, node, device0);
+        EXPECT_TRUE(later.empty()) << "annotated after the stop: " << (later.empty() ? "" : later[0]);
+    }
+    EXPECT_EQ(log.select_nodes("//*[@*='interrupted']").size(), row.annotation == std::string("interrupted"));
+
+    if (!HasFailure()) RemoveTree(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, StopMatrix, ::testing::ValuesIn(kStopRows),
+                         [](const ::testing::TestParamInfo<StopRow>& info) { return info.param.name; });
+
 } // namespace
