@@ -84,8 +84,13 @@ int DocumentDepth(pugi::xml_node node);
 // Loads a script as a run does; returns LOAD_OK or what kept it from loading. A non-null parsed
 // receives the parser's result (its description, offset and the encoding it found).
 int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::xml_parse_result* parsed);
+// Loads a script held in memory as LoadScriptFile loads a file; returns LOAD_OK, LOAD_NOT_XML or
+// LOAD_TOO_DEEP.
+int LoadScriptBuffer(pugi::xml_document& doc, const void* contents, size_t size);
 // Loads a script; false when it is no XML document or nests deeper than SCRIPT_DEPTH_MAX.
 bool LoadScript(pugi::xml_document& doc, const std::string& filename);
+// Writes the annotated document as the log file holds it.
+void WriteLogText(const pugi::xml_document& doc, pugi::xml_writer& writer);
 // Saves the annotated document as the log file, replacing path whole or not at all; true when saved.
 bool SaveLogFile(const pugi::xml_document& doc, const std::string& path);
 
