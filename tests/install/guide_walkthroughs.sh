@@ -126,6 +126,26 @@ $sends"
     grep -A2 '<Command t[0-9]*_device0="result=0">' "${log:-/dev/null}" | grep -q '<DST>0</DST>' ||
         fail "the command that met busy answers is not annotated result=0"
     ;;
+CtrlCStopsBeforeTheNextMessage)
+    # The guide's Inject: Ctrl-C while the second command (the memory write) is sent.
+    inject='<Inject Cmd="17" Count="1" Signal="2"/>'
+    guide_shows "$inject"
+    sed "s#</Keyboard>#$inject</Keyboard>#" "$examples/writers-keyboard.xml" >"$work/stop-keyboard.xml"
+    cp "$examples/command.kxb" "$work/"
+    run command.kxb KAVELHID_SIMULATION="$work/stop-keyboard.xml" KAVELHID_TRACE="$work/trace"
+    expect_status 130
+    # The keyboard's outcome follows its progress lines after a carriage return.
+    grep -qF -- " ERROR: Interrupted - keyboard not reset." "$work/stdout" || fail "no interrupted keyboard"
+    expect_line "ERROR: Interrupted by signal 2"
+    guide_shows " ERROR: Interrupted - keyboard not reset."
+    guide_shows "ERROR: Interrupted by signal 2"
+    [ "$(grep -c 'SendCommand cmd=17' "$work/trace")" = 1 ] || fail "not one memory write in the trace"
+    grep -q 'cmd=F1' "$work/trace" && fail "a stopped keyboard was reset"
+    log=$(log_file command.kxb)
+    grep -A2 '<Command t[0-9]*_device0="interrupted">' "${log:-/dev/null}" | grep -q '<CMD>130</CMD>' ||
+        fail "the third command, due when the run stopped, is not annotated interrupted"
+    guide_shows '<Command t20261208172306_device0="interrupted">'
+    ;;
 *)
     fail "unknown case"
     ;;
