@@ -90,6 +90,17 @@ void DefaultStopSignals() {
     for (int nSignal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(nSignal, SIG_DFL);
 }
 
+// Waits for the child pid, started at start, and records how and when it ended.
+void AwaitChild(pid_t pid, std::chrono::steady_clock::time_point start, RunOutcome* outcome) {
+    int status = 0;
+    bool bEnded = pid > 0 && waitpid(pid, &status, 0) == pid;
+    outcome->elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    if (bEnded && WIFEXITED(status)) outcome->exitStatus = WEXITSTATUS(status);
+    if (bEnded && WIFSIGNALED(status)) outcome->signal = WTERMSIG(status);
+}
+
 } // namespace
 
 RunOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
@@ -130,16 +141,10 @@ RunOutcome RunProgram(const std::string& program, const std::vector<std::string>
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    int status = 0;
-    if (pid > 0) waitpid(pid, &status, 0);
+    AwaitChild(pid, start, &outcome);
     std::string peak = ReadFile(peakPath);
     outcome.peakRssKb = peak.empty() ? 0 : std::stol(peak);
     std::remove(peakPath.c_str());
-    outcome.elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    if (pid > 0 && WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
-    if (pid > 0 && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
     outcome.out = ReadFile(outPath);
     outcome.err = ReadFile(errPath);
     std::remove(outPath.c_str());
@@ -183,13 +188,7 @@ RunOutcome RunPiped(const std::string& program, const std::vector<std::string>& 
         if (!onOutput(outcome.out, pid)) break;
     }
     close(pipeOut[0]);
-    int status = 0;
-    if (pid > 0) waitpid(pid, &status, 0);
-    outcome.elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    if (pid > 0 && WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
-    if (pid > 0 && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+    AwaitChild(pid, start, &outcome);
     outcome.err = ReadFile(errPath);
     std::remove(errPath.c_str());
     return outcome;

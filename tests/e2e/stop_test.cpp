@@ -15,12 +15,6 @@ const std::string kScript =
     "\n<BinMemory><DST>2</DST><CMD>17</CMD><Data Address=\"100\">01 02</Data></BinMemory>\n"
     "</XML_BIN_FILE>\n";
 
-const char* kTwoKeyboards = R"(<KavelSimulation>
-  <Keyboard><Controller><Version>11 01 02 03</Version></Controller></Keyboard>
-  <Keyboard><Controller><Version>11 01 02 03</Version></Controller></Keyboard>
-</KavelSimulation>
-)";
-
 // Occurrences of what in text.
 int Count(const std::string& text, const std::string& what) {
     int n = 0;
@@ -34,7 +28,7 @@ protected:
         dir = MakeTempDir();
         ASSERT_FALSE(dir.empty());
         WriteFile(dir + "/script.kxb", kScript);
-        WriteFile(dir + "/keyboards.xml", kTwoKeyboards);
+        WriteFile(dir + "/keyboards.xml", TWO_KEYBOARDS);
     }
     void TearDown() override {
         if (!HasFailure()) RemoveTree(dir);
