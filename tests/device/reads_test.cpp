@@ -385,3 +385,120 @@ TEST(ModuleReadInfo, TypeIdsOutsideVelumRangeReadNoEeprom) {
         EXPECT_EQ(r.idSub, UNTOUCHED);
     }
 }
+
+TEST(ModuleFamily, DecidedAtItsEdges) {
+    const struct {
+        const char* what;
+        int id, id66, verMajor, verMinor, verBuild;
+        int family;
+    } cases[] = {
+        // The RM52 families only where the FF query gave the sub-id (type id in its high byte).
+        {"RM52 sub-id from the query", 0x66, 0x6612, 2, 0, 0x4F, MODULE_FAMILY_RM52},
+        {"RM52 sub-id 0 from the query", 0x66, 0x6600, 2, 0, 0xCE, MODULE_FAMILY_RM52},
+        {"dial-pad sub-id from the query", 0x66, 0x6635, 1, 3, 0xCE, MODULE_FAMILY_RM52_DIALPAD},
+        {"type 65 with RM52 firmware", 0x65, 0x6512, 2, 0, 0x4F, MODULE_FAMILY_OTHER},
+        // RM52 firmware that named its sub-id in a fifth version byte was not asked.
+        {"RM52 firmware, sub-id in a fifth byte", 0x66, 0x12, 2, 0, 0x4F, MODULE_FAMILY_66},
+        {"type 66, other firmware", 0x66, 0, 2, 1, 0x4F, MODULE_FAMILY_66},
+        // The VELUM range, both ends included.
+        {"lowest VELUM id", 0xC0, 0, 1, 0, 0, MODULE_FAMILY_VELUM},
+        {"highest VELUM id", 0xCE, 0, 1, 0, 0, MODULE_FAMILY_VELUM},
+        {"below VELUM", 0xBF, 0, 1, 0, 0, MODULE_FAMILY_OTHER},
+        {"above VELUM", 0xCF, 0, 1, 0, 0, MODULE_FAMILY_OTHER},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(deviceModuleFamily(c.id, c.id66, c.verMajor, c.verMinor, c.verBuild), c.family) << c.what;
+}
+
+namespace {
+
+// A keyboard that answers each identification message as UnitAnswers say; a message they do not
+// ask for fails with 0x102, so that one the reads send needlessly shows.
+struct AnsweringDevice : FakeDevice {
+    UnitAnswers answers;
+    int SendCommand(unsigned char cmd, unsigned char dst, unsigned char* data, int dataLen,
+                    unsigned char* response, int* responseLen) override {
+        Reply(0x102);
+        for (const ReadAnswer* answer :
+             {&answers.version, &answers.config, &answers.subId, &answers.eeprom}) {
+            if (!answer->bAsked || answer->lCmd != cmd) continue;
+            replies.clear();
+            Reply(answer->nStatus, answer->pAnswer);
+        }
+        return FakeDevice::SendCommand(cmd, dst, data, dataLen, response, responseLen);
+    }
+    // The message types the answers expect, in the order the reads send them.
+    std::vector<unsigned char> Expected() const {
+        std::vector<unsigned char> arCmd;
+        for (const ReadAnswer* answer : {&answers.version, &answers.config, &answers.subId, &answers.eeprom})
+            if (answer->bAsked) arCmd.push_back(answer->lCmd);
+        return arCmd;
+    }
+    std::vector<unsigned char> Sent() const {
+        std::vector<unsigned char> arCmd;
+        for (const FakeMessage& m : sent) arCmd.push_back(m.cmd);
+        return arCmd;
+    }
+};
+
+} // namespace
+
+TEST(ModuleAnswers, ReadBackAsTheRecordTheyWereMadeOf) {
+    const struct {
+        const char* what;
+        int address, result;
+        ModuleRecord r;
+    } cases[] = {
+        {"type 66, sub-id in the fifth byte", 4, 0, {0x66, 0, 0x12, 2, 1, 0xCE, 0}},
+        {"type 66 with RM52 firmware and a fifth byte", 6, 0, {0x66, 0, 0x00, 2, 0, 0x4F, 0}},
+        {"RM52", 8, 0, {0x66, 0, 0x6621, 2, 0, 0x4F, 0}},
+        {"RM52 dial-pad", 34, 0, {0x66, 0, 0x66FF, 1, 3, 0xCE, 0}},
+        {"VELUM lowest", 10, 0, {0xC0, 0x2B, 0, 1, 2, 5, 1}},
+        {"VELUM highest", 12, 0, {0xCE, 0xFF, 0, 1, 2, 5, 0xFF}},
+        {"VELUM without sub-id", 12, 0, {0xC5, 0, 0, 1, 2, 5, 0}},
+        {"other", 30, 0, {0xCF, 0, 0, 0xFF, 0x80, 0x0A, 3}},
+        {"version failed", 4, 1, {0, 0, 0, 0, 0, 0, 0}},
+        {"version short", 4, 2, {0, 0, 0, 0, 0, 0, 0}},
+        {"sub-id query failed", 4, 3, {0x66, 0, 0, 1, 3, 0x4F, 0}},
+    };
+    for (const auto& c : cases) {
+        AnsweringDevice device;
+        const ModuleRecord& w = c.r;
+        device.answers = deviceModuleAnswers(c.address, c.result, w.id, w.idSub, w.id66, w.verMajor,
+                                             w.verMinor, w.verBuild, w.verType);
+        ModuleRecord r{0, 0, 0, 0, 0, 0, 0};
+        EXPECT_EQ(ReadModule(device, c.address, r), c.result) << c.what;
+        EXPECT_EQ(device.Sent(), device.Expected()) << c.what;
+        EXPECT_EQ((std::vector<int>{r.id, r.idSub, r.id66, r.verMajor, r.verMinor, r.verBuild, r.verType}),
+                  (std::vector<int>{w.id, w.idSub, w.id66, w.verMajor, w.verMinor, w.verBuild, w.verType}))
+            << c.what;
+    }
+}
+
+TEST(ControllerAnswers, ReadBackAsTheRecordTheyWereMadeOf) {
+    std::vector<int> arConfig = {0x66, 0xC5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x30, 0xFF};
+    const struct {
+        const char* what;
+        int result;
+        bool bVersionRead;
+        int verType;
+    } cases[] = {
+        {"read whole", 0, true, 7},
+        {"version failed", 0x119, false, 0},
+        {"version short or -1", -1, false, 0},
+        {"configuration failed", -5, true, 2},
+    };
+    for (const auto& c : cases) {
+        AnsweringDevice device;
+        device.answers =
+            deviceControllerAnswers(c.result, c.bVersionRead, 0x11, 1, 2, 0xFE, c.verType, arConfig.data());
+        ControllerRecord r;
+        EXPECT_EQ(ReadController(device, r), c.result) << c.what;
+        EXPECT_EQ(device.Sent(), device.Expected()) << c.what;
+        EXPECT_EQ(r.id, c.bVersionRead ? 0x11 : UNTOUCHED) << c.what;
+        EXPECT_EQ(r.verBuild, c.bVersionRead ? 0xFE : UNTOUCHED) << c.what;
+        EXPECT_EQ(r.verType, c.bVersionRead ? c.verType : UNTOUCHED) << c.what;
+        std::vector<int> arRead(r.arIdConfig.begin(), r.arIdConfig.begin() + 16);
+        EXPECT_EQ(arRead, c.result == 0 ? arConfig : std::vector<int>(16, UNTOUCHED)) << c.what;
+    }
+}
