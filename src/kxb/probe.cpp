@@ -103,7 +103,7 @@ void ReadKeyboard(KavelHidDevice* device, ProbeKeyboard* keyboard) {
         return;
     }
     ProbeUnit& c = keyboard->controller;
-    // No version byte reads as -1: an id still -1 after a failure means the version was not stored.
+    // A read stores bytes, 0 .. 255: an id still -1 after a failure means the version was not stored.
     c.id = -1;
     c.nResult = deviceControllerReadInfo(device, MID_ADDR_MASTER, &c.id, &c.verMajor, &c.verMinor,
                                          &c.verBuild, &c.verType, keyboard->arIdConfig.data());
