@@ -1,19 +1,35 @@
 // Any bytes as a kxb script: the check pass, and after a passed check a write pass on a virtual
 // keyboard with modules of every family. Besides the sanitizers, a passed write pass must advance
-// the progress by exactly the total the check pass counted.
+// the progress by exactly the total the check pass counted, and the log file of the run must load
+// again as a script that checks as the input did.
 #include "driver.h"
 #include "kavelhidapi.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 namespace {
 
-struct NullWriter : pugi::xml_writer {
-    size_t nWritten = 0;
-    void write(const void*, size_t size) override { nWritten += size; }
+struct MemoryWriter : pugi::xml_writer {
+    std::string sText;
+    void write(const void* data, size_t size) override { sText.append(static_cast<const char*>(data), size); }
 };
+
+// The log of a run, saved as the log file is saved, must load as a script and give the check
+// result and step total of the script it came from: a log can always be run again.
+void CheckLogRunsAgain(const pugi::xml_document& doc, int nResult, int nTotal) {
+    const std::string stampLater = "t20261208011632";
+    MemoryWriter writer;
+    WriteLogText(doc, writer);
+    pugi::xml_document reloaded;
+    if (LoadScriptBuffer(reloaded, writer.sText.data(), writer.sText.size()) != LOAD_OK) std::abort();
+    int current = 0;
+    int total = 0;
+    int result = kxbCheckWrite(reloaded.first_child(), stampLater, nullptr, &current, &total);
+    if (result != nResult || current != nTotal) std::abort();
+}
 
 } // namespace
 
@@ -30,25 +46,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pugi::xml_document doc;
-    if (!doc.load_buffer(data, size, pugi::parse_default, pugi::encoding_auto)) return 0;
-    if (DocumentDepth(doc) > SCRIPT_DEPTH_MAX) return 0;
+    if (LoadScriptBuffer(doc, data, size) != LOAD_OK) return 0;
 
     const std::string stampTime = "t20261208011631";
     pugi::xml_node root = doc.first_child();
     int current = 0;
     int total = 0;
-    int result = kxbCheckWrite(root, stampTime, nullptr, &current, &total);
-    if (result == 0) {
+    const int nCheckResult = kxbCheckWrite(root, stampTime, nullptr, &current, &total);
+    const int nCheckTotal = current;
+    if (nCheckResult == 0) {
         total = current;
         KavelHid hid;
         hid.Enumerate();
         KavelHidDevice* device = hid.GetDevice(0);
         if (device == nullptr || device->Open() != 0 || device->EnumerateModules() != 0) std::abort();
         current = 0;
-        result = kxbCheckWrite(root, stampTime + "_device0", device, &current, &total);
+        int result = kxbCheckWrite(root, stampTime + "_device0", device, &current, &total);
         if (result == 0 && current != total) std::abort();
     }
-    NullWriter writer;
-    doc.save(writer, "\t", pugi::format_indent, pugi::encoding_auto);
+    CheckLogRunsAgain(doc, nCheckResult, nCheckTotal);
     return 0;
 }

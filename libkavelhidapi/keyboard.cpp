@@ -2,6 +2,7 @@
 #include "virtual_keyboard.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 
 namespace kavelvk {
@@ -68,7 +69,9 @@ Reply Keyboard::Message(std::uint8_t cmd, std::uint8_t dst, const std::uint8_t* 
             pTaken = &injection;
         }
     }
-    if (pTaken != nullptr) return Reply{pTaken->status, pTaken->answer.data(), pTaken->answer.size()};
+    if (pTaken != nullptr) {
+        return Reply{pTaken->status, pTaken->answer.data(), pTaken->answer.size(), pTaken->signal};
+    }
     return Answer(cmd, dst, data, dataLen, scratch);
 }
 
@@ -160,6 +163,8 @@ int VirtualKeyboard::SendCommand(unsigned char cmd, unsigned char dst, unsigned 
         tracer->SendCommand(ElapsedMs(origin), index, cmd, dst, pData, nDataLen, reply.status, bAnswerAsked,
                             response, nCopied);
     }
+    // Raised once the message is traced, so that a signal that ends the process leaves its line.
+    if (reply.signal != 0) std::raise(reply.signal);
     return reply.status;
 }
 

@@ -230,7 +230,7 @@ bool BuildInject(pugi::xml_node node, Keyboard* keyboard, Checker* checker) {
     Injection injection;
     long lValue = 0;
     const char* txtValue = nullptr;
-    if (!checker->Attributes(node, {"Cmd", "Dst", "Skip", "Count", "Status"})) return false;
+    if (!checker->Attributes(node, {"Cmd", "Dst", "Skip", "Count", "Status", "Signal"})) return false;
     if (node.attribute("Cmd")) {
         if (!checker->Number(node, "Cmd", 0, 0xFF, &lValue)) return false;
         injection.bAnyCmd = false;
@@ -252,6 +252,10 @@ bool BuildInject(pugi::xml_node node, Keyboard* keyboard, Checker* checker) {
     }
     if (node.attribute("Status") && !checker->AttributeStatus(node, "Status", &injection.status))
         return false;
+    if (node.attribute("Signal")) {
+        if (!checker->Number(node, "Signal", 1, SIGNAL_MAX, &lValue)) return false;
+        injection.signal = static_cast<int>(lValue);
+    }
     if (!checker->Text(node, &txtValue) || !checker->ByteList(node, txtValue, &injection.answer)) {
         return false;
     }

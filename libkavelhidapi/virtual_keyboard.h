@@ -91,17 +91,24 @@ struct Injection {
     bool bEndless = true;
     unsigned long count = 0;
     int status = STATUS_OK;
+    // The signal raised in the calling process while a message is taken over; 0 for none.
+    int signal = 0;
     std::vector<std::uint8_t> answer;
     // How many messages matched so far; the next match has number matches + 1.
     unsigned long matches = 0;
 };
 
-// What a message gets back: a status and the answer bytes (not owned).
+// What a message gets back: a status and the answer bytes (not owned), and the signal to raise
+// before the call returns (0 for none).
 struct Reply {
     int status = STATUS_OK;
     const std::uint8_t* bytes = nullptr;
     std::size_t length = 0;
+    int signal = 0;
 };
+
+// The highest signal number an Inject element may raise.
+constexpr long SIGNAL_MAX = 0x40;
 
 // One Keyboard element: what the file says about it and what the messages have done to it since.
 class Keyboard {

@@ -73,7 +73,8 @@ std::string ModuleInfo(int idConfig, int id, int idSub, int id66, int verMajor, 
                        int verType);
 
 // The Device element handler: returns 0 suits / well formed, 160 malformed pattern (check pass),
-// 164 a read failed, 165 the keyboard does not suit the script.
+// 164 a read failed, 165 the keyboard does not suit the script, RESULT_INTERRUPTED a stop came
+// before a unit's reads.
 int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
               int* total);
 // Returns 0 when a candidate Module matches, 1 when none does, negative for the first malformed

@@ -72,9 +72,12 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
         // Without a Device element the report goes nowhere: AddChild yields an empty handle.
         detectednode = AddChild(node, txtDetectedDevice);
         AddAttribute(detectednode, txtId, timestampDevice);
+        modulenode = AddChild(detectednode, txtController);
+        // A unit's reads are made together, so a stop is honoured only before each unit.
+        result = StopCheckpoint(modulenode, timestampDevice);
+        if (result != 0) return result;
         result = deviceControllerReadInfo(device, MID_ADDR_MASTER, &id, &verMajor, &verMinor, &verBuild,
                                           &verType, arIdConfig.data());
-        modulenode = AddChild(detectednode, txtController);
         if (result != 0) {
             AddAttribute(modulenode, timestampDevice, txtERROR + ToHex(result));
             return ERR_ERROR_DEVICE_COMMUNICATION;
@@ -102,6 +105,8 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
             modulenode = AddChild(detectednode, sSlot);
             // A slot without a configured module is not read; its record stays all zero.
             if (arIdConfig[i] > 0) {
+                result = StopCheckpoint(modulenode, timestampDevice);
+                if (result != 0) return result;
                 result = deviceModuleReadInfo(device, moduleAddress(i), &id, &idSub, &id66, &verMajor,
                                               &verMinor, &verBuild, &verType);
                 if (result != 0) {

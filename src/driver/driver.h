@@ -44,6 +44,11 @@ extern const std::string txtPARSE_ERROR;
 extern const std::string txtERROR;
 extern const std::string txtRESULT;
 extern const std::string txtSKIPPED;
+extern const std::string txtINTERRUPTED;
+
+// The result of a write pass that a stop request ended before a message was sent; no handler
+// returns it for anything else.
+const int RESULT_INTERRUPTED = -2;
 
 // An element handler: validates (device null) or carries out its element, counts its steps into
 // *current; returns 0 to go on with the script, anything else ends the pass.
@@ -79,15 +84,21 @@ int DocumentDepth(pugi::xml_node node);
 // Loads a script as a run does; returns LOAD_OK or what kept it from loading. A non-null parsed
 // receives the parser's result (its description, offset and the encoding it found).
 int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::xml_parse_result* parsed);
+// Loads a script held in memory as LoadScriptFile loads a file; returns LOAD_OK, LOAD_NOT_XML or
+// LOAD_TOO_DEEP.
+int LoadScriptBuffer(pugi::xml_document& doc, const void* contents, size_t size);
 // Loads a script; false when it is no XML document or nests deeper than SCRIPT_DEPTH_MAX.
 bool LoadScript(pugi::xml_document& doc, const std::string& filename);
+// Writes the annotated document as the log file holds it.
+void WriteLogText(const pugi::xml_document& doc, pugi::xml_writer& writer);
 // Saves the annotated document as the log file, replacing path whole or not at all; true when saved.
 bool SaveLogFile(const pugi::xml_document& doc, const std::string& path);
 
 // ---- walker.cpp
 
 // Runs the script once: the check pass with a null device, a write pass otherwise. Returns 0, the
-// first non-zero handler result, or 1 for a wrong root name or an unknown element.
+// first non-zero handler result, 1 for a wrong root name or an unknown element, or
+// RESULT_INTERRUPTED for a stop before the reset.
 int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
                   int* total);
 // Returns the handler for an element name, or null when the walker does not know the name. Names
@@ -99,8 +110,19 @@ int SkipElement(pugi::xml_node node, std::string timestampDevice, KavelHidDevice
 
 // ---- sleep.cpp (the one place that pauses; tests may link another definition)
 
-// Blocks the program for nMilliseconds.
+// Blocks the program for nMilliseconds, or less when a stop is requested.
 void SleepMilliseconds(int nMilliseconds);
+
+// ---- stop.cpp: Ctrl-C, termination and hang-up end a run at the next message, with its record
+
+// Ignores SIGPIPE and lets SIGINT, SIGTERM and SIGHUP request a stop (a second request ends the
+// program at once); returns 0.
+int InstallStopHandlers();
+// Returns the number of the signal that requested a stop, or 0.
+int StopRequested();
+// Called before each message of a write pass: returns 0 to send it, or RESULT_INTERRUPTED after
+// annotating node "interrupted" when a stop is requested.
+int StopCheckpoint(pugi::xml_node node, const std::string& timestampDevice);
 
 // ---- helpers.cpp
 

@@ -12,6 +12,7 @@ const std::string txtPARSE_ERROR = "PARSE_ERROR:";
 const std::string txtERROR = "ERROR=";
 const std::string txtRESULT = "result=";
 const std::string txtSKIPPED = "skipped";
+const std::string txtINTERRUPTED = "interrupted";
 
 std::string ToTwoDigitDec(const int number) {
     std::ostringstream out;

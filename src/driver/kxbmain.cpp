@@ -49,6 +49,10 @@ int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std:
         std::cout << " Device not suitable - nothing changed." << std::endl;
         return ERR_ERROR_DEVICE_COMPATIBILITY;
     }
+    if (r == RESULT_INTERRUPTED) {
+        std::cout << " ERROR: Interrupted - keyboard not reset." << std::endl;
+        return ERR_ERROR_DEVICE_WRITE;
+    }
     if (r == ERR_ERROR_DEVICE_COMMUNICATION) {
         std::cout << " ERROR: Device communication error" << std::endl;
         return ERR_ERROR_DEVICE_COMMUNICATION;
@@ -62,6 +66,45 @@ int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std:
     return 0;
 }
 
+namespace {
+
+// Prints the line of a requested stop; returns true when a stop was requested.
+bool ReportStop() {
+    int nSignal = StopRequested();
+    if (nSignal != 0) std::cout << "ERROR: Interrupted by signal " << nSignal << std::endl;
+    return nSignal != 0;
+}
+
+// Returns the exit status of a run: after a stop request, that of a program the signal ended.
+int RunStatus(int result) {
+    const int STATUS_SIGNAL_BASE = 128;
+    return StopRequested() == 0 ? result : STATUS_SIGNAL_BASE + StopRequested();
+}
+
+// Looks for keyboards and writes each; returns the outcome of the last one that failed, 0 when
+// none failed, or ERR_ERROR_NO_DEVICE.
+int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* current, int* total) {
+    KavelHid hid;
+    hid.Enumerate();
+    int num = hid.Count();
+    if (num < 0) {
+        std::cout << "ERROR: No Kavel device detected" << std::endl;
+        return ERR_ERROR_NO_DEVICE;
+    }
+    std::cout << num << " Kavel device(s) detected" << std::endl;
+    int result = 0;
+    // After a stop request no further keyboard is opened.
+    for (int i = 0; i < num && StopRequested() == 0; i++) {
+        KavelHidDevice* device = hid.GetDevice(static_cast<unsigned int>(i));
+        int nOutcome = WriteKeyboard(device, i, root, stampTime, current, total);
+        // One failed keyboard fails the run, even when keyboards after it succeed.
+        if (nOutcome != 0) result = nOutcome;
+    }
+    return result;
+}
+
+} // namespace
+
 int kxbMain(int argc, char* argv[]) {
     const std::string txtLogfile = "--logfile";
     int nVerMajor = 0;
@@ -70,6 +113,7 @@ int kxbMain(int argc, char* argv[]) {
     bool bWriteLogfile = false;
     std::string filename;
 
+    InstallStopHandlers();
     std::cout << "kavelwrite " << KAVELWRITE_VER_MAJOR << "." << KAVELWRITE_VER_MINOR << "."
               << KAVELWRITE_VER_BUILD << " writes kxb file into Kavel" << std::endl;
     HIDGetLibraryVersion(&nVerMajor, &nVerMinor, &nVerBuild);
@@ -87,13 +131,15 @@ int kxbMain(int argc, char* argv[]) {
         std::cout << "ERROR: Kxb file parameter missing" << std::endl;
         std::cout << std::endl;
         std::cout << "Usage: kavelwrite kxbfile" << std::endl;
-        return ERR_ERROR_PARAMETER_MISSING;
+        ReportStop();
+        return RunStatus(ERR_ERROR_PARAMETER_MISSING);
     }
 
     pugi::xml_document doc;
     if (!LoadScript(doc, filename)) {
         std::cout << "ERROR: Kxb file load error: " << filename << std::endl;
-        return ERR_ERROR_LOAD_FILE;
+        ReportStop();
+        return RunStatus(ERR_ERROR_LOAD_FILE);
     }
 
     std::string stampTime = timestamp();
@@ -107,23 +153,12 @@ int kxbMain(int argc, char* argv[]) {
     } else {
         std::cout << "Kxb file check: Pass" << std::endl;
         total = current;
-        KavelHid hid;
-        hid.Enumerate();
-        int num = hid.Count();
-        if (num < 0) {
-            std::cout << "ERROR: No Kavel device detected" << std::endl;
-            result = ERR_ERROR_NO_DEVICE;
-        } else {
-            std::cout << num << " Kavel device(s) detected" << std::endl;
-            for (int i = 0; i < num; i++) {
-                KavelHidDevice* device = hid.GetDevice(static_cast<unsigned int>(i));
-                int nOutcome = WriteKeyboard(device, i, root, stampTime, &current, &total);
-                // One failed keyboard fails the run, even when keyboards after it succeed.
-                if (nOutcome != 0) result = nOutcome;
-            }
-        }
+        // A stop during the check pass ends the run before any keyboard is looked for.
+        if (StopRequested() == 0) result = WriteKeyboards(root, stampTime, &current, &total);
     }
 
+    // A stop is reported before the log is saved, or after the save when it came during it.
+    bool bStopReported = ReportStop();
     if (bWriteLogfile) {
         std::string logfile = filename + "_" + stampTime;
         if (!SaveLogFile(doc, logfile)) {
@@ -131,5 +166,6 @@ int kxbMain(int argc, char* argv[]) {
             std::cout << "ERROR: Log file save error: " << logfile << std::endl;
         }
     }
-    return result;
+    if (!bStopReported) ReportStop();
+    return RunStatus(result);
 }

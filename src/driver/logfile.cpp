@@ -39,20 +39,41 @@ int DocumentDepth(pugi::xml_node node) {
     return nDeepest;
 }
 
-int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::xml_parse_result* parsed) {
-    // A folder opens like a file but reports a nonsense size; it is no script.
-    struct stat info;
-    if (stat(filename.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return LOAD_FOLDER;
-    pugi::xml_parse_result loaded = doc.load_file(filename.c_str(), pugi::parse_default, pugi::encoding_auto);
-    if (parsed != nullptr) *parsed = loaded;
+namespace {
+
+// How a script is parsed, from a file or from memory.
+const unsigned int SCRIPT_PARSE_OPTIONS = pugi::parse_default;
+
+// Judges a parsed script; returns LOAD_OK, LOAD_NOT_XML or LOAD_TOO_DEEP.
+int ScriptLoaded(const pugi::xml_document& doc, const pugi::xml_parse_result& loaded) {
     if (!loaded) return LOAD_NOT_XML;
     // No real script nests deeper than a few levels, and the log file's indentation grows with the
     // square of the depth: a deeper document is refused like one that does not load.
     return DocumentDepth(doc) <= SCRIPT_DEPTH_MAX ? LOAD_OK : LOAD_TOO_DEEP;
 }
 
+} // namespace
+
+int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::xml_parse_result* parsed) {
+    // A folder opens like a file but reports a nonsense size; it is no script.
+    struct stat info;
+    if (stat(filename.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return LOAD_FOLDER;
+    pugi::xml_parse_result loaded =
+        doc.load_file(filename.c_str(), SCRIPT_PARSE_OPTIONS, pugi::encoding_auto);
+    if (parsed != nullptr) *parsed = loaded;
+    return ScriptLoaded(doc, loaded);
+}
+
+int LoadScriptBuffer(pugi::xml_document& doc, const void* contents, size_t size) {
+    return ScriptLoaded(doc, doc.load_buffer(contents, size, SCRIPT_PARSE_OPTIONS, pugi::encoding_auto));
+}
+
 bool LoadScript(pugi::xml_document& doc, const std::string& filename) {
     return LoadScriptFile(doc, filename, nullptr) == LOAD_OK;
+}
+
+void WriteLogText(const pugi::xml_document& doc, pugi::xml_writer& writer) {
+    doc.save(writer, "\t", pugi::format_indent, pugi::encoding_auto);
 }
 
 namespace {
@@ -62,7 +83,7 @@ namespace {
 // disk as well would double the time of the save for the case of a power cut only.
 bool WriteLog(const pugi::xml_document& doc, FILE* file) {
     pugi::xml_writer_file writer(file);
-    doc.save(writer, "\t", pugi::format_indent, pugi::encoding_auto);
+    WriteLogText(doc, writer);
     return std::fflush(file) == 0 && !std::ferror(file);
 }
 

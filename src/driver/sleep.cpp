@@ -10,7 +10,8 @@ void SleepMilliseconds(int nMilliseconds) {
     struct timespec remaining;
     remaining.tv_sec = nMilliseconds / 1000;
     remaining.tv_nsec = static_cast<long>(nMilliseconds % 1000) * 1000000L;
-    // A signal must not shorten the pause the keyboard needs.
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    // Nothing waits for a pause once a stop is requested. Any other signal must not shorten the
+    // pause the keyboard needs.
+    while (StopRequested() == 0 && nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }

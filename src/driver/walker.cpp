@@ -60,9 +60,13 @@ int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevi
         // The check pass counts the steps of the reset wait, so the total matches a write pass.
         *current += TIME_RESET / TIME_ONE_COMMAND + 1;
     } else if (result == 0) {
+        // A stop before the reset leaves the keyboard as written so far; the root records it.
+        result = StopCheckpoint(node, timestampDevice);
+        if (result != 0) return result;
         unsigned char pData[1] = {0};
         int nDataLen = 0;
-        // The keyboard restarts with what was written; its status does not change the wait.
+        // The keyboard restarts with what was written; its status does not change the wait. A stop
+        // ends the wait's pauses at once: the keyboard is written and reset.
         device->SendCommand(MID_MSGT_CMD_RESET, MID_ADDR_MASTER, pData, nDataLen, nullptr, nullptr);
         for (int i = 0; i * TIME_ONE_COMMAND < TIME_RESET; i++) {
             SleepMilliseconds(TIME_ONE_COMMAND);

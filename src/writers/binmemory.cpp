@@ -5,7 +5,7 @@
 #include "driver.h"
 
 // Returns 0 when every block was written (or valid, in the check pass), 1 for a field that cannot
-// be read, -1 when a block write failed.
+// be read, -1 when a block write failed, RESULT_INTERRUPTED when a stop came before a block.
 int kxbBinMemory(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
                  int* total) {
     const std::string txtDST = "DST";

@@ -15,7 +15,7 @@ long CommandDstToModuleAddress(long destination) {
 }
 
 // Returns 0 when sent (or valid, in the check pass), 1 for a field that cannot be read, 5 when
-// the message failed.
+// the message failed, RESULT_INTERRUPTED when a stop came before an attempt.
 int kxbCommand(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
                int* total) {
     const std::string txtDST = "DST";
@@ -43,6 +43,9 @@ int kxbCommand(pugi::xml_node node, std::string timestampDevice, KavelHidDevice*
         int nRepeat = ATTEMPTS_BUSY;
         int nError = STATUS_BUSY;
         while (nError == STATUS_BUSY && nRepeat > 0) {
+            // A stop between busy answers sends no further attempt.
+            int nStop = StopCheckpoint(node, timestampDevice);
+            if (nStop != 0) return nStop;
             --nRepeat;
             nError = SendWithoutAnswer(device, static_cast<unsigned char>(lCmd & 0xFF),
                                        static_cast<unsigned char>(lDst & 0xFF), pData);

@@ -39,6 +39,8 @@ int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, Kav
             if (bSkipped) {
                 AddAttribute(child, timestampDevice, txtSKIPPED);
             } else {
+                int nStop = StopCheckpoint(child, timestampDevice);
+                if (nStop != 0) return nStop;
                 int nError = SendWithoutAnswer(device, cmd, dst, pData);
                 AddAttribute(child, timestampDevice, StatusAnnotation(nError));
                 if (nError != 0 && bStopAtFailure) return -1;

@@ -6,7 +6,8 @@
 #include "kavelhidapi.h"
 
 // Returns 0 when done (also when every block was skipped), 1 for a field that cannot be read, 5
-// when the pointer read failed, -1 when a block write failed.
+// when the pointer read failed, -1 when a block write failed, RESULT_INTERRUPTED when a stop came
+// before a message.
 int kxbIntEep(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
               int* total) {
     const unsigned char MID_ADDR_MASTER = 0x02;
@@ -24,6 +25,8 @@ int kxbIntEep(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
 
     long lAddressBegin = NOT_DEFINED;
     if (device != nullptr) {
+        int nStop = StopCheckpoint(node, timestampDevice);
+        if (nStop != 0) return nStop;
         std::vector<unsigned char> pData;
         MemoryMessageAddress(lPtrAddress, pData, 1);
         pData.push_back(POINTER_BYTES);

@@ -9,7 +9,8 @@
 
 // Returns 0 when done, 1 for an invalid PtrDST, PtrData, Offset or Data, 2 for PtrCMD, 3 for
 // AnswerByteAddressHigh, 4 for AnswerByteAddressLow, 5 when the pointer command failed or its
-// answer does not hold the two address bytes, -1 when a block write failed.
+// answer does not hold the two address bytes, -1 when a block write failed, RESULT_INTERRUPTED
+// when a stop came before a message.
 int kxbIntEepCommandPtr(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device,
                         int* current, int* total) {
     const unsigned char MID_ADDR_MASTER = 0x02;
@@ -47,6 +48,8 @@ int kxbIntEepCommandPtr(pugi::xml_node node, std::string timestampDevice, KavelH
 
     long lAddressBegin = NOT_DEFINED;
     if (device != nullptr) {
+        int nStop = StopCheckpoint(node, timestampDevice);
+        if (nStop != 0) return nStop;
         std::vector<unsigned char> pResponse(RESPONSE_CAPACITY, 0);
         int nResponseLen = RESPONSE_CAPACITY;
         int nError = device->SendCommand(static_cast<unsigned char>(lCmd & 0xFF),

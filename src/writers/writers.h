@@ -49,7 +49,7 @@ int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char d
 // lAddressBegin + the child's attribute txtAddress, counting a step per child. bSkipped marks
 // every block "skipped" instead of sending it. A failed write ends the blocks at once with
 // bStopAtFailure, otherwise after the last block. Returns 0; 1 for a rejected attribute or byte
-// list; -1 when a write failed.
+// list; -1 when a write failed; RESULT_INTERRUPTED when a stop came before a block.
 int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
                     int* current, int* total, const std::string& txtAddress, long lAddressBegin,
                     unsigned char cmd, unsigned char dst, bool bSkipped, bool bStopAtFailure);

@@ -439,21 +439,71 @@ bool MessageIs(const std::string& message, const std::string& expected) {
     return message == expected || message.rfind(expected + " answer=[", 0) == 0;
 }
 
-class FaultMatrix : public ::testing::TestWithParam<FaultRow> {};
+// A run of the script in a fresh folder, with its library trace.
+struct InjectedRun {
+    std::string dir;
+    RunOutcome run;
+    std::string trace;
+};
+
+// Runs the script on keyboard 0 with the Inject elements inject and on an undisturbed keyboard 1.
+InjectedRun RunWithInject(const char* inject) {
+    InjectedRun injected;
+    injected.dir = MakeTempDir();
+    if (injected.dir.empty()) return injected;
+    const std::string& dir = injected.dir;
+    WriteFile(dir + "/script.kxb", kScript);
+    WriteFile(dir + "/keyboards.xml", "<KavelSimulation>\n" + ReplaceAll(kKeyboard, "{inject}", inject) +
+                                          ReplaceAll(kKeyboard, "{inject}", "") + "</KavelSimulation>\n");
+    injected.run = RunKavelwrite(
+        {"script.kxb", "--logfile"},
+        {{"KAVELHID_SIMULATION", dir + "/keyboards.xml"}, {"KAVELHID_TRACE", dir + "/trace"}}, dir);
+    injected.trace = ReadFile(dir + "/trace");
+    return injected;
+}
+
+// What a failed row shows of its run.
+std::string Shown(const InjectedRun& injected) {
+    return "stdout:\n" + ShowCarriageReturns(injected.run.out) + "stderr:\n" + injected.run.err + "trace:\n" +
+           injected.trace;
+}
+
+// Loads the one log file of the run in dir into log; returns the run stamp, or "" without one log.
+std::string LoadLog(const std::string& dir, pugi::xml_document* log) {
+    std::vector<std::string> logs = FindLogFiles(dir, "script.kxb");
+    EXPECT_EQ(logs.size(), 1u);
+    if (logs.size() != 1 || !log->load_file((dir + "/" + logs[0]).c_str())) return std::string();
+    return logs[0].substr(std::string("script.kxb_").size());
+}
+
+// A row's run, made before the test looks at it; its folder is kept when the row fails.
+template <typename Row> class Matrix : public ::testing::TestWithParam<Row> {
+protected:
+    void SetUp() override {
+        injected = RunWithInject(this->GetParam().inject);
+        ASSERT_FALSE(injected.dir.empty());
+    }
+    void TearDown() override {
+        if (!this->HasFailure()) RemoveTree(injected.dir);
+    }
+    // Keyboard 0 received nSent messages, the last one being lastMessage; returns them.
+    std::vector<std::string> ExpectSent(int nSent, const char* lastMessage) {
+        std::vector<std::string> sent0 = MessagesOf(injected.trace, 0);
+        EXPECT_EQ(static_cast<int>(sent0.size()), nSent);
+        EXPECT_TRUE(!sent0.empty() && MessageIs(sent0.back(), lastMessage))
+            << (sent0.empty() ? "nothing sent" : sent0.back());
+        return sent0;
+    }
+    InjectedRun injected;
+};
+
+class FaultMatrix : public Matrix<FaultRow> {};
 
 TEST_P(FaultMatrix, RecordsFailureWhereItHappenedAndWritesTheNextKeyboard) {
     const FaultRow& row = GetParam();
-    std::string dir = MakeTempDir();
-    ASSERT_FALSE(dir.empty());
-    WriteFile(dir + "/script.kxb", kScript);
-    WriteFile(dir + "/keyboards.xml", "<KavelSimulation>\n" + ReplaceAll(kKeyboard, "{inject}", row.inject) +
-                                          ReplaceAll(kKeyboard, "{inject}", "") + "</KavelSimulation>\n");
-
-    RunOutcome run = RunKavelwrite(
-        {"script.kxb", "--logfile"},
-        {{"KAVELHID_SIMULATION", dir + "/keyboards.xml"}, {"KAVELHID_TRACE", dir + "/trace"}}, dir);
-    std::string trace = ReadFile(dir + "/trace");
-    SCOPED_TRACE("stdout:\n" + ShowCarriageReturns(run.out) + "stderr:\n" + run.err + "trace:\n" + trace);
+    SCOPED_TRACE(Shown(injected));
+    const RunOutcome& run = injected.run;
+    const std::string& trace = injected.trace;
 
     EXPECT_EQ(run.exitStatus, row.exitStatus);
     EXPECT_NE(run.out.find("2 Kavel device(s) detected\n"), std::string::npos);
@@ -463,10 +513,7 @@ TEST_P(FaultMatrix, RecordsFailureWhereItHappenedAndWritesTheNextKeyboard) {
     // Keyboard 0: the failing message is the last one when the failure ends the pass, and the
     // keyboard is not reset; otherwise the reset comes last.
     bool bEndsPass = row.exitStatus != EXIT_OK;
-    std::vector<std::string> sent0 = MessagesOf(trace, 0);
-    EXPECT_EQ(static_cast<int>(sent0.size()), row.nSent);
-    ASSERT_FALSE(sent0.empty());
-    EXPECT_TRUE(MessageIs(sent0.back(), row.lastMessage)) << sent0.back();
+    std::vector<std::string> sent0 = ExpectSent(row.nSent, row.lastMessage);
     int nResets = 0;
     for (const std::string& message : sent0) nResets += message.rfind("cmd=F1 ", 0) == 0 ? 1 : 0;
     EXPECT_EQ(nResets, bEndsPass ? 0 : 1);
@@ -477,11 +524,9 @@ TEST_P(FaultMatrix, RecordsFailureWhereItHappenedAndWritesTheNextKeyboard) {
     ASSERT_FALSE(sent1.empty());
     EXPECT_EQ(sent1.back(), "cmd=F1 dst=02 data=[] -> 0");
 
-    std::vector<std::string> logs = FindLogFiles(dir, "script.kxb");
-    ASSERT_EQ(logs.size(), 1u);
     pugi::xml_document log;
-    ASSERT_TRUE(log.load_file((dir + "/" + logs[0]).c_str()));
-    std::string stampTime = logs[0].substr(std::string("script.kxb_").size());
+    std::string stampTime = LoadLog(injected.dir, &log);
+    ASSERT_FALSE(stampTime.empty());
     std::string device0 = stampTime + "_device0";
     std::string device1 = stampTime + "_device1";
     pugi::xml_node root = log.child("XML_BIN_FILE");
@@ -503,11 +548,103 @@ TEST_P(FaultMatrix, RecordsFailureWhereItHappenedAndWritesTheNextKeyboard) {
 
     for (const NodeExpectation& expected : kUndisturbed)
         ExpectNode(root, device1, expected.node, expected.annotation, expected.info, expected.text);
-
-    if (!HasFailure()) RemoveTree(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fault, FaultMatrix, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<FaultRow>& info) { return info.param.name; });
+
+// The stop matrix: a signal arrives while keyboard 0 takes one message (the Inject gives the
+// message's usual answer, so only the signal differs). The message completes, the node whose
+// message was due next is the one annotated "interrupted", nothing more is sent, keyboard 1 is not
+// opened and the log is saved.
+struct StopRow {
+    const char* name;
+    const char* inject;      // the Inject element of keyboard 0 that raises the signal
+    const char* node;        // path of the node that records the stop ("" the root: the reset was due)
+    int nSent;               // messages keyboard 0 receives
+    const char* lastMessage; // the last of them in the trace, up to its status
+    int signal;
+    const char* failure; // the annotation of a message that failed on its own, or nullptr
+};
+
+const StopRow kStopRows[] = {
+    // The controller's two reads finish together; the stop comes before module 0 is read.
+    {"AtControllerVersionBeforeModule0", "<Inject Cmd=\"F7\" Dst=\"2\" Signal=\"2\">11 01 02 03 00</Inject>",
+     "Device/DetectedDevice/Module0", 2, "cmd=11 dst=02 data=[] -> 0", 2, nullptr},
+    {"AtModule1VersionAfterItsSubIdBeforeModule2",
+     "<Inject Cmd=\"F7\" Dst=\"6\" Signal=\"2\">66 02 00 4F</Inject>", "Device/DetectedDevice/Module2", 5,
+     "cmd=FF dst=06 data=[] -> 0", 2, nullptr},
+    {"AtModule2VersionAfterItsSubIdBlockBeforeCommand",
+     "<Inject Cmd=\"F7\" Dst=\"8\" Signal=\"2\">C5 01 02 05 01</Inject>", "Command", 7,
+     "cmd=F9 dst=08 data=[00 80 12] -> 0", 2, nullptr},
+    {"AtCommandBeforeIntEepPointer", "<Inject Cmd=\"40\" Dst=\"4\" Signal=\"2\"/>", "IntEep", 8,
+     "cmd=40 dst=04 data=[01 02] -> 0", 2, nullptr},
+    {"AtBusyCommandBeforeItsNextAttempt", "<Inject Cmd=\"40\" Dst=\"4\" Status=\"119\" Signal=\"2\"/>",
+     "Command", 8, "cmd=40 dst=04 data=[01 02] -> 119", 2, nullptr},
+    {"AtIntEepPointerBeforeFirstBlock", "<Inject Cmd=\"16\" Dst=\"2\" Signal=\"2\">00 40</Inject>",
+     "IntEep/Data[1]", 9, "cmd=16 dst=02 data=[00 10 02] -> 0", 2, nullptr},
+    {"AtIntEepFirstBlockBeforeSecond", "<Inject Cmd=\"17\" Dst=\"2\" Count=\"1\" Signal=\"2\"/>",
+     "IntEep/Data[2]", 10, "cmd=17 dst=02 data=[10 40 01 02 03] -> 0", 2, nullptr},
+    {"AtIntEepLastBlockBeforeCommandPtrPointer",
+     "<Inject Cmd=\"17\" Dst=\"2\" Skip=\"1\" Count=\"1\" Signal=\"2\"/>", "IntEep_CommandPtr", 11,
+     "cmd=17 dst=02 data=[20 40 04 05] -> 0", 2, nullptr},
+    {"AtCommandPtrPointerBeforeFirstBlock", "<Inject Cmd=\"30\" Dst=\"2\" Signal=\"2\">07 00 41</Inject>",
+     "IntEep_CommandPtr/Data[1]", 12, "cmd=30 dst=02 data=[01] -> 0", 2, nullptr},
+    {"AtCommandPtrFirstBlockBeforeSecond",
+     "<Inject Cmd=\"17\" Dst=\"2\" Skip=\"2\" Count=\"1\" Signal=\"2\"/>", "IntEep_CommandPtr/Data[2]", 13,
+     "cmd=17 dst=02 data=[00 41 0A 0B] -> 0", 2, nullptr},
+    {"AtCommandPtrLastBlockBeforeBinMemory",
+     "<Inject Cmd=\"17\" Dst=\"2\" Skip=\"3\" Count=\"1\" Signal=\"2\"/>", "BinMemory/Data[1]", 14,
+     "cmd=17 dst=02 data=[08 41 0C] -> 0", 2, nullptr},
+    {"AtBinMemoryFirstBlockBeforeSecond", "<Inject Cmd=\"5A\" Dst=\"8\" Count=\"1\" Signal=\"2\"/>",
+     "BinMemory/Data[2]", 15, "cmd=5A dst=08 data=[00 20 11 22] -> 0", 2, nullptr},
+    {"AtLastBlockBeforeTheReset", "<Inject Cmd=\"5A\" Dst=\"8\" Skip=\"1\" Signal=\"2\"/>", "", 16,
+     "cmd=5A dst=08 data=[00 30 33] -> 0", 2, nullptr},
+    // A message that fails on its own while a hang-up arrives is reported as the failure it is.
+    {"HangUpAtFailingCommandKeepsItsError", "<Inject Cmd=\"40\" Dst=\"4\" Status=\"3\" Signal=\"1\"/>",
+     "Command", 8, "cmd=40 dst=04 data=[01 02] -> 3", 1, "ERROR=3"},
+};
+
+void PrintTo(const StopRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class StopMatrix : public Matrix<StopRow> {};
+
+TEST_P(StopMatrix, AnnotatesTheNodeThatWasDueSendsNothingMoreAndSavesTheLog) {
+    const StopRow& row = GetParam();
+    SCOPED_TRACE(Shown(injected));
+    const RunOutcome& run = injected.run;
+
+    const char* txtAnnotation = row.failure == nullptr ? "interrupted" : row.failure;
+    EXPECT_EQ(run.exitStatus, 128 + row.signal);
+    // The run's last line names the signal; keyboard 0's block before it ends with its outcome.
+    std::string txtLast = "\nERROR: Interrupted by signal " + std::to_string(row.signal) + "\n";
+    ASSERT_GE(run.out.size(), txtLast.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - txtLast.size()), txtLast);
+    EXPECT_EQ(OutcomeLine(run.out.substr(0, run.out.size() - txtLast.size()), 0),
+              row.failure == nullptr ? " ERROR: Interrupted - keyboard not reset." : kWriteError);
+    EXPECT_EQ(run.out.find("\ndevice1:"), std::string::npos);
+    EXPECT_EQ(injected.trace.find(" kb1 "), std::string::npos) << "keyboard 1 was opened";
+    ExpectSent(row.nSent, row.lastMessage);
+
+    pugi::xml_document log;
+    std::string stampTime = LoadLog(injected.dir, &log);
+    ASSERT_FALSE(stampTime.empty());
+    std::string device0 = stampTime + "_device0";
+    pugi::xml_node root = log.child("XML_BIN_FILE");
+    // A report unit that a stop kept from being read has neither Info nor text.
+    bool bUnit = std::string(row.node).find("DetectedDevice") != std::string::npos;
+    ExpectNode(root, device0, row.node, txtAnnotation, bUnit ? "" : nullptr, bUnit ? "" : nullptr);
+    pugi::xml_node node = FindNode(root, row.node, device0);
+    if (node != root) {
+        std::vector<std::string> later = AnnotatedAfter(root, node, device0);
+        EXPECT_TRUE(later.empty()) << "annotated after the stop: " << (later.empty() ? "" : later[0]);
+    }
+    EXPECT_EQ(log.select_nodes("//*[@*='interrupted']").size(), row.failure == nullptr ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, StopMatrix, ::testing::ValuesIn(kStopRows),
+                         [](const ::testing::TestParamInfo<StopRow>& info) { return info.param.name; });
 
 } // namespace

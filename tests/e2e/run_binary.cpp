@@ -1,6 +1,7 @@
 #include "run_binary.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -57,13 +58,10 @@ RunOutcome RunKxb(const std::vector<std::string>& args, const std::map<std::stri
     return RunProgram(KXB_BIN, args, env, dir, limits);
 }
 
-RunOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env, const std::string& dir,
-                      const RunLimits& limits) {
-    RunOutcome outcome;
-    std::string outPath = dir + "/.stdout";
-    std::string errPath = dir + "/.stderr";
+namespace {
 
+// The test's environment without the library's variables, and env's non-empty values.
+std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& env) {
     std::vector<std::string> envText;
     for (char** entry = environ; *entry != nullptr; entry++) {
         std::string variable(*entry);
@@ -73,16 +71,52 @@ RunOutcome RunProgram(const std::string& program, const std::vector<std::string>
     for (const auto& [name, value] : env) {
         if (!value.empty()) envText.push_back(name + "=" + value);
     }
-    std::vector<char*> envp;
-    for (std::string& variable : envText) envp.push_back(variable.data());
-    envp.push_back(nullptr);
+    return envText;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// In the child before exec: the signals that stop a run reach it as they would from a terminal,
+// whatever the test runner ignores or blocks.
+void DefaultStopSignals() {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(nSignal, SIG_DFL);
+}
+
+// Waits for the child pid, started at start, and records how and when it ended.
+void AwaitChild(pid_t pid, std::chrono::steady_clock::time_point start, RunOutcome* outcome) {
+    int status = 0;
+    bool bEnded = pid > 0 && waitpid(pid, &status, 0) == pid;
+    outcome->elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    if (bEnded && WIFEXITED(status)) outcome->exitStatus = WEXITSTATUS(status);
+    if (bEnded && WIFSIGNALED(status)) outcome->signal = WTERMSIG(status);
+}
+
+} // namespace
+
+RunOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env, const std::string& dir,
+                      const RunLimits& limits) {
+    RunOutcome outcome;
+    std::string outPath = dir + "/.stdout";
+    std::string errPath = dir + "/.stderr";
+
+    std::vector<std::string> envText = ChildEnvironment(env);
+    std::vector<char*> envp = Pointers(envText);
 
     std::string peakPath = dir + "/.peak";
     std::vector<std::string> argText = {PEAK_RSS_BIN, peakPath, program};
     argText.insert(argText.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : argText) argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = Pointers(argText);
 
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
@@ -103,22 +137,59 @@ RunOutcome RunProgram(const std::string& program, const std::vector<std::string>
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        DefaultStopSignals();
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    int status = 0;
-    if (pid > 0) waitpid(pid, &status, 0);
+    AwaitChild(pid, start, &outcome);
     std::string peak = ReadFile(peakPath);
     outcome.peakRssKb = peak.empty() ? 0 : std::stol(peak);
     std::remove(peakPath.c_str());
-    outcome.elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    if (pid > 0 && WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
-    if (pid > 0 && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
     outcome.out = ReadFile(outPath);
     outcome.err = ReadFile(errPath);
     std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
+    return outcome;
+}
+
+RunOutcome RunPiped(const std::string& program, const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env, const std::string& dir,
+                    const std::function<bool(const std::string& out, pid_t pid)>& onOutput) {
+    RunOutcome outcome;
+    std::string errPath = dir + "/.stderr";
+    std::vector<std::string> envText = ChildEnvironment(env);
+    std::vector<char*> envp = Pointers(envText);
+    std::vector<std::string> argText = {program};
+    argText.insert(argText.end(), args.begin(), args.end());
+    std::vector<char*> argv = Pointers(argText);
+    int pipeOut[2];
+    if (pipe(pipeOut) != 0) return outcome;
+
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int in = open("/dev/null", O_RDONLY);
+        if (err < 0 || in < 0 || chdir(dir.c_str()) != 0) _exit(127);
+        dup2(in, 0);
+        dup2(pipeOut[1], 1);
+        dup2(err, 2);
+        close(pipeOut[0]);
+        close(pipeOut[1]);
+        DefaultStopSignals();
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(pipeOut[1]);
+    char arBuffer[4096];
+    ssize_t nRead = 0;
+    while (pid > 0 && (nRead = read(pipeOut[0], arBuffer, sizeof arBuffer)) > 0) {
+        outcome.out.append(arBuffer, static_cast<size_t>(nRead));
+        if (!onOutput(outcome.out, pid)) break;
+    }
+    close(pipeOut[0]);
+    AwaitChild(pid, start, &outcome);
+    outcome.err = ReadFile(errPath);
     std::remove(errPath.c_str());
     return outcome;
 }

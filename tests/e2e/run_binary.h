@@ -2,9 +2,12 @@
 #ifndef KAVELWRITE_TESTS_RUN_BINARY_H
 #define KAVELWRITE_TESTS_RUN_BINARY_H
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 struct RunOutcome {
     int exitStatus = -1; // the process's exit status; -1 when it did not exit normally
@@ -33,6 +36,12 @@ bool FileExists(const std::string& path);
 RunOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env, const std::string& dir,
                       const RunLimits& limits = RunLimits());
+// Runs program as RunProgram does, but with standard output on a pipe and without measuring its
+// memory. onOutput is called with the output read so far and the program's process id after each
+// read; it returns false to close the pipe while the program goes on. out holds what was read.
+RunOutcome RunPiped(const std::string& program, const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env, const std::string& dir,
+                    const std::function<bool(const std::string& out, pid_t pid)>& onOutput);
 // RunProgram of the built kavelwrite.
 RunOutcome RunKavelwrite(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                          const std::string& dir, const RunLimits& limits = RunLimits());

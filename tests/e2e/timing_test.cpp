@@ -13,12 +13,6 @@ const std::string kScript = R"(<XML_BIN_FILE>
 </XML_BIN_FILE>
 )";
 
-const char* kTwoKeyboards = R"(<KavelSimulation>
-  <Keyboard><Controller><Version>11 01 02 03</Version></Controller></Keyboard>
-  <Keyboard><Controller><Version>11 01 02 03</Version></Controller></Keyboard>
-</KavelSimulation>
-)";
-
 // Time of the first trace line that contains what, or -1.
 long TimeOf(const std::string& trace, const std::string& what) {
     std::istringstream lines(trace);
@@ -33,7 +27,7 @@ TEST(ResetWait, LastsThirtyNineStepsOf130MillisecondsAfterTheResetMessage) {
     std::string dir = MakeTempDir();
     ASSERT_FALSE(dir.empty());
     WriteFile(dir + "/script.kxb", kScript);
-    WriteFile(dir + "/keyboards.xml", kTwoKeyboards);
+    WriteFile(dir + "/keyboards.xml", TWO_KEYBOARDS);
     RunOutcome run = RunKavelwrite(
         {dir + "/script.kxb"},
         {{"KAVELHID_SIMULATION", dir + "/keyboards.xml"}, {"KAVELHID_TRACE", dir + "/trace"}}, dir);

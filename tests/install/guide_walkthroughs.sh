@@ -27,6 +27,14 @@ guide_shows() {
     line=$(sed 's/^[[:space:]]*//' <<<"$1")
     sed 's/^[[:space:]]*//' "$guide" | grep -qxF -- "$line" || fail "the guide no longer shows: $line"
 }
+# Runs examples/command.kxb, as the guide does, on examples/writers-keyboard.xml with the Inject
+# element that the guide shows added to it; the trace goes to $work/trace.
+run_command_with_inject() {
+    guide_shows "$1"
+    sed "s#</Keyboard>#$1</Keyboard>#" "$examples/writers-keyboard.xml" >"$work/inject-keyboard.xml"
+    cp "$examples/command.kxb" "$work/"
+    run command.kxb KAVELHID_SIMULATION="$work/inject-keyboard.xml" KAVELHID_TRACE="$work/trace"
+}
 
 case "$case_name" in
 CheckErrorNamesTheField)
@@ -111,11 +119,7 @@ $actual_memory"
     ;;
 BusyKeyboardIsAskedAgain)
     # The guide's Inject: three busy answers to message 30, then the command goes through.
-    inject='<Inject Cmd="30" Count="3" Status="119"/>'
-    guide_shows "$inject"
-    sed "s#</Keyboard>#$inject</Keyboard>#" "$examples/writers-keyboard.xml" >"$work/busy-keyboard.xml"
-    cp "$examples/command.kxb" "$work/"
-    run command.kxb KAVELHID_SIMULATION="$work/busy-keyboard.xml" KAVELHID_TRACE="$work/trace"
+    run_command_with_inject '<Inject Cmd="30" Count="3" Status="119"/>'
     expect_status 0
     sends=$(grep 'cmd=30 dst=04' "$work/trace" | sed 's/^[0-9]* //')
     [ "$sends" = "$(printf '%s\n' 'kb0 SendCommand cmd=30 dst=04 data=[] -> 119' \
@@ -125,6 +129,22 @@ $sends"
     log=$(log_file command.kxb)
     grep -A2 '<Command t[0-9]*_device0="result=0">' "${log:-/dev/null}" | grep -q '<DST>0</DST>' ||
         fail "the command that met busy answers is not annotated result=0"
+    ;;
+CtrlCStopsBeforeTheNextMessage)
+    # The guide's Inject: Ctrl-C while the second command (the memory write) is sent.
+    run_command_with_inject '<Inject Cmd="17" Count="1" Signal="2"/>'
+    expect_status 130
+    # The keyboard's outcome follows its progress lines after a carriage return.
+    grep -qF -- " ERROR: Interrupted - keyboard not reset." "$work/stdout" || fail "no interrupted keyboard"
+    expect_line "ERROR: Interrupted by signal 2"
+    guide_shows " ERROR: Interrupted - keyboard not reset."
+    guide_shows "ERROR: Interrupted by signal 2"
+    [ "$(grep -c 'SendCommand cmd=17' "$work/trace")" = 1 ] || fail "not one memory write in the trace"
+    grep -q 'cmd=F1' "$work/trace" && fail "a stopped keyboard was reset"
+    log=$(log_file command.kxb)
+    grep -A2 '<Command t[0-9]*_device0="interrupted">' "${log:-/dev/null}" | grep -q '<CMD>130</CMD>' ||
+        fail "the third command, due when the run stopped, is not annotated interrupted"
+    guide_shows '<Command t20261208172306_device0="interrupted">'
     ;;
 ProbeShowsWhatIsAttached)
     # The guide: kxb probe on the demo keyboard, its Device element pasted into a script, and a

@@ -206,6 +206,20 @@ TEST_F(ProbeTest, ValidRunAnswersTracesAndSaves) {
     EXPECT_EQ(both[expected.size()], "Enumerate count=2");
 }
 
+TEST_F(ProbeTest, InjectedSignalIsRaisedAfterTheTraceLineAndTheCallThenReturnsAsInjected) {
+    // Window change (1C) is ignored by default, so that call returns; termination (F) ends the probe.
+    WriteFile(Path("sim.xml"),
+              "<KavelSimulation><Keyboard><Inject Cmd='F7' Status='5' Signal='1C'>AA</Inject>"
+              "<Inject Cmd='11' Signal='F'/></Keyboard></KavelSimulation>");
+    ProbeRun run = Probe(Path("sim.xml"), Path("trace"), "", "F7:02 11:02 F7:02");
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_NE(run.out.find("send F7 02 -> 5 answer=[AA]\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("send 11"), std::string::npos) << run.out;
+    std::vector<std::string> trace = Untimed(ReadFile(Path("trace")));
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.back(), "kb0 SendCommand cmd=11 dst=02 data=[] -> 0 answer=[]");
+}
+
 TEST_F(ProbeTest, OpenStatusFromTheFileKeepsTheKeyboardClosed) {
     WriteFile(Path("sim.xml"), txtSimulation);
     ProbeRun run = Probe(Path("sim.xml"), Path("trace"), "", "-k 1 F7:02");

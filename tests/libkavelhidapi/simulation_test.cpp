@@ -35,7 +35,7 @@ const char* const txtFullSimulation = R"(<?xml version="1.0"?>
     <Answer Cmd="30" Dst="4">12 34 56</Answer>
     <Answer Cmd="30" Dst="4">99</Answer>
     <Inject Cmd="17" Dst="2" Skip="1" Count="2" Status="119"/>
-    <Inject>01</Inject>
+    <Inject Signal=" 0x40">01</Inject>
   </Keyboard>
   <Keyboard/>
   <Keyboard>
@@ -93,12 +93,14 @@ TEST(Simulation, ReadsEveryPartOfAValidFile) {
     EXPECT_FALSE(first.bEndless);
     EXPECT_EQ(first.count, 2u);
     EXPECT_EQ(first.status, 0x119);
+    EXPECT_EQ(first.signal, 0);
     const Injection& second = keyboard.injections[1];
     EXPECT_TRUE(second.bAnyCmd);
     EXPECT_TRUE(second.bAnyDst);
     EXPECT_TRUE(second.bEndless);
     EXPECT_EQ(second.skip, 0u);
     EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.signal, 64);
     EXPECT_EQ(second.answer, (std::vector<std::uint8_t>{0x01}));
 
     EXPECT_NE(simulation.keyboards[2]->UnitAt(2), nullptr);
@@ -303,6 +305,11 @@ TEST(Simulation, RejectsEveryBrokenRuleWithAOneLineMessage) {
         {"inject bad status",
          "<KavelSimulation><Keyboard><Inject Status='1FFFFFFFF'/></Keyboard></KavelSimulation>",
          "Status of <Inject> is not a status"},
+        {"inject signal zero", "<KavelSimulation><Keyboard><Inject Signal='0'/></Keyboard></KavelSimulation>",
+         "Signal of <Inject> is not a hexadecimal number 1..40"},
+        {"inject signal beyond 40",
+         "<KavelSimulation><Keyboard><Inject Signal='41'/></Keyboard></KavelSimulation>",
+         "Signal of <Inject>"},
         {"inject bad bytes", "<KavelSimulation><Keyboard><Inject>AA,BB</Inject></Keyboard></KavelSimulation>",
          "the text of <Inject> is not a byte list"},
         {"control characters stay on one line",

@@ -65,6 +65,8 @@ std::string Hex(int status) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Line by line, so that what was printed survives a signal that ends the probe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     unsigned int nIndex = 0;
     bool bOpen = true;
     std::vector<Message> messages;

@@ -42,4 +42,11 @@ inline std::string AnyDeviceElement() {
     return text + "</Device>";
 }
 
+// A simulation file of two keyboards that suit AnyDeviceElement: a controller each, no module.
+const char* const TWO_KEYBOARDS = R"(<KavelSimulation>
+  <Keyboard><Controller><Version>11 01 02 03</Version></Controller></Keyboard>
+  <Keyboard><Controller><Version>11 01 02 03</Version></Controller></Keyboard>
+</KavelSimulation>
+)";
+
 #endif

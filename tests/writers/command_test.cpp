@@ -1,10 +1,15 @@
 #include "writers.h"
 
+#include "driver.h"
+
 #include "fake_device.h"
 #include "xml_support.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -155,6 +160,35 @@ TEST(Command, AnyOtherStatusIsFinalAtOnce) {
         EXPECT_EQ(notes[i], Note(node));
         EXPECT_EQ(0, current);
     }
+}
+
+// A keyboard that answers busy and receives Ctrl-C while it takes each message.
+class InterruptedWhileBusy : public FakeDevice {
+public:
+    int SendCommand(unsigned char cmd, unsigned char dst, unsigned char* data, int dataLen,
+                    unsigned char* response, int* responseLen) override {
+        raise(SIGINT);
+        return FakeDevice::SendCommand(cmd, dst, data, dataLen, response, responseLen);
+    }
+};
+
+// The stop handlers change the whole process: the test runs in a child of its own.
+TEST(CommandDeathTest, StopDuringBusyAnswersSendsNoFurtherAttempt) {
+    EXPECT_EXIT(
+        {
+            InstallStopHandlers();
+            pugi::xml_document doc;
+            pugi::xml_node node = Load(doc, "<Command><DST>F</DST><CMD>30</CMD></Command>");
+            InterruptedWhileBusy device;
+            for (int i = 0; i < 30; ++i) device.Reply(281);
+            int current = 0;
+            int total = 0;
+            int result = kxbCommand(node, STAMP, &device, &current, &total);
+            std::fprintf(stderr, "result %d, %zu sent, %s, %d steps\n", result, device.sent.size(),
+                         Note(node).c_str(), current);
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "result -2, 1 sent, interrupted, 0 steps");
 }
 
 } // namespace
