@@ -40,17 +40,22 @@ bool IsWriter(const char* name) {
     return false;
 }
 
+// "A, B and C".
+std::string Listed(const std::vector<std::string>& names) {
+    std::string sNames;
+    for (size_t i = 0; i < names.size(); ++i) {
+        sNames += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    }
+    return sNames;
+}
+
 // "DST, CMD and Data": the child elements that a writer element reads.
 std::string ReadChildren(const std::string& sElement) {
     std::vector<std::string> names;
     for (const WriterField& field : WriterFields()) {
         if (sElement == field.element && !field.bAttribute) names.push_back(field.name);
     }
-    std::string sNames;
-    for (size_t i = 0; i < names.size(); ++i) {
-        sNames += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
-    }
-    return sNames;
+    return Listed(names);
 }
 
 KxbFinding Fault(pugi::xml_node node, const std::string& sElement) {
@@ -94,6 +99,7 @@ KxbFinding Warning(pugi::xml_node node, const std::string& sElement, const std::
 
 // The Device element: every unit judged on its own, and what in it is never looked at.
 void CheckDevice(pugi::xml_node device, std::vector<KxbFinding>& errors, std::vector<KxbFinding>& warnings) {
+    std::vector<std::string> missing;
     for (int nUnit = 0; nUnit < DEVICE_UNITS; nUnit++) {
         const std::string sUnit = DeviceUnitName(nUnit);
         pugi::xml_node unit = device.child(sUnit.c_str());
@@ -101,8 +107,7 @@ void CheckDevice(pugi::xml_node device, std::vector<KxbFinding>& errors, std::ve
         if (DeviceUnitFault(unit, finding)) errors.push_back(finding);
         // A unit without candidates matches nothing, an empty slot included.
         if (device && !unit) {
-            warnings.push_back(
-                Warning(device, txtDevice, "has no " + sUnit + ": no keyboard will suit the script"));
+            missing.push_back(sUnit);
         } else if (device && !unit.child(txtModule.c_str())) {
             warnings.push_back(
                 Warning(unit, sUnit, "has no candidate Module: no keyboard will suit the script"));
@@ -117,6 +122,10 @@ void CheckDevice(pugi::xml_node device, std::vector<KxbFinding>& errors, std::ve
             warning.sValue = candidate.attribute(txtId.c_str()).value();
             warnings.push_back(warning);
         }
+    }
+    if (!missing.empty()) {
+        warnings.push_back(
+            Warning(device, txtDevice, "has no " + Listed(missing) + ": no keyboard will suit the script"));
     }
     // Slots past the examined ones exist on a keyboard, but the Device element never judges them.
     for (int nSlot = DEVICE_UNITS - 1; nSlot < MODULE_MAX; nSlot++) {
