@@ -58,6 +58,7 @@ std::string ReadChildren(const std::string& sElement) {
     return Listed(names);
 }
 
+// A fault at node, reported under the name sElement.
 KxbFinding Fault(pugi::xml_node node, const std::string& sElement) {
     KxbFinding finding;
     finding.nOffset = node.offset_debug();
@@ -67,7 +68,7 @@ KxbFinding Fault(pugi::xml_node node, const std::string& sElement) {
 
 // A field that a check found malformed: "'VALUE' is not ..." or, absent, "is missing: ...".
 void SetValue(KxbFinding& finding, bool bPresent, const std::string& sValue, const char* txtAccepts) {
-    finding.bValue = true;
+    finding.bValue = bPresent;
     finding.sValue = sValue;
     finding.sMessage = std::string(bPresent ? "is not " : "is missing: ") + txtAccepts;
 }
