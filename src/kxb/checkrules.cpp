@@ -25,17 +25,47 @@ const char* const txtAcceptsVersion =
     "a version: MM.mm.bb or MM.mm.bb.tt, each field two hex digits, xx, xN or Nx (lower-case x)";
 
 // The row of a writer element's field, or null.
-const WriterField* FindWriterField(const std::string& sElement, const std::string& sField) {
+const WriterField* FindWriterField(const char* element, const char* name) {
     for (const WriterField& field : WriterFields()) {
-        if (sElement == field.element && sField == field.name) return &field;
+        if (std::strcmp(field.element, element) == 0 && std::strcmp(field.name, name) == 0) return &field;
     }
     return nullptr;
 }
 
-// True when the element of that name is a writer element.
-bool IsWriter(const char* name) {
-    for (const WriterField& field : WriterFields()) {
-        if (std::strcmp(field.element, name) == 0) return true;
+// The child elements that one writer element reads, gathered once from the field table: every
+// child of every writer element is looked up here, so the writer is found by its handler.
+struct WriterChildren {
+    const char* element;
+    ElementHandler handler;
+    std::vector<const char*> names;
+};
+
+const std::vector<WriterChildren>& AllWriterChildren() {
+    static const std::vector<WriterChildren> all = [] {
+        std::vector<WriterChildren> gathered;
+        for (const WriterField& field : WriterFields()) {
+            if (gathered.empty() || std::strcmp(gathered.back().element, field.element) != 0) {
+                gathered.push_back({field.element, FindElementHandler(field.element), {}});
+            }
+            if (!field.bAttribute) gathered.back().names.push_back(field.name);
+        }
+        return gathered;
+    }();
+    return all;
+}
+
+// Returns what the writer element with that handler reads, or null for an element that is no writer.
+const WriterChildren* FindWriterChildren(ElementHandler handler) {
+    for (const WriterChildren& writer : AllWriterChildren()) {
+        if (writer.handler == handler) return &writer;
+    }
+    return nullptr;
+}
+
+// True when the writer reads child elements of that name.
+bool ReadsChild(const WriterChildren& writer, const char* name) {
+    for (const char* read : writer.names) {
+        if (read[0] == name[0] && std::strcmp(read, name) == 0) return true;
     }
     return false;
 }
@@ -47,15 +77,6 @@ std::string Listed(const std::vector<std::string>& names) {
         sNames += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
     }
     return sNames;
-}
-
-// "DST, CMD and Data": the child elements that a writer element reads.
-std::string ReadChildren(const std::string& sElement) {
-    std::vector<std::string> names;
-    for (const WriterField& field : WriterFields()) {
-        if (sElement == field.element && !field.bAttribute) names.push_back(field.name);
-    }
-    return Listed(names);
 }
 
 // A fault at node, reported under the name sElement.
@@ -164,14 +185,13 @@ KxbFinding HandlerFault(pugi::xml_node child) {
 
 // Warns about the child elements of a writer element that it never reads: a misspelt name is
 // passed over without a word.
-void CheckUnread(pugi::xml_node writer, std::vector<KxbFinding>& warnings) {
+void CheckUnread(pugi::xml_node writer, const WriterChildren& read, std::vector<KxbFinding>& warnings) {
     for (pugi::xml_node child = writer.first_child(); child; child = child.next_sibling()) {
-        if (child.type() != pugi::node_element) continue;
-        const WriterField* field = FindWriterField(writer.name(), child.name());
-        if (field != nullptr && !field->bAttribute) continue;
+        if (ReadsChild(read, child.name()) || child.type() != pugi::node_element) continue;
         KxbFinding warning =
             Warning(child, writer.name(),
-                    "is never read: " + std::string(writer.name()) + " reads " + ReadChildren(writer.name()));
+                    "is never read: " + std::string(writer.name()) + " reads " +
+                        Listed(std::vector<std::string>(read.names.begin(), read.names.end())));
         warning.sField = child.name();
         warnings.push_back(warning);
     }
@@ -198,8 +218,9 @@ KxbFinding KxbAnnotatedFinding(pugi::xml_node node, const std::string& sField) {
     finding.sField = sField;
     finding.sAnnotation = txtPARSE_ERROR + sField;
     // A Data child's fields belong to the writer element that holds it.
-    pugi::xml_node writer = IsWriter(node.name()) ? node : node.parent();
-    const WriterField* field = FindWriterField(writer.name(), sField);
+    pugi::xml_node writer =
+        FindWriterChildren(FindElementHandler(node.name())) != nullptr ? node : node.parent();
+    const WriterField* field = FindWriterField(writer.name(), sField.c_str());
     if (field == nullptr) {
         finding.sMessage = "cannot be read";
     } else if (field->bAttribute) {
@@ -251,16 +272,17 @@ int KxbCheckDocument(pugi::xml_node root, std::vector<KxbFinding>& findings, int
             errors.push_back(finding);
             continue;
         }
-        if (txtDevice == child.name()) {
+        if (handler == SkipElement && txtDevice == child.name()) {
             if (bDevice)
                 warnings.push_back(
                     Warning(child, txtDevice, "is a second Device element: only the first counts"));
             bDevice = true;
         }
         if (handler(child, txtScratch, nullptr, &current, &total) != 0) errors.push_back(HandlerFault(child));
-        if (IsWriter(child.name())) {
+        const WriterChildren* read = FindWriterChildren(handler);
+        if (read != nullptr) {
             ++*writes;
-            CheckUnread(child, warnings);
+            CheckUnread(child, *read, warnings);
         }
     }
     *steps = current + WalkerSteps();

@@ -3,7 +3,6 @@
 // kavelwrite printed for it.
 #include "kxb.h"
 
-#include "device.h"
 #include "driver.h"
 
 #include <nlohmann/json.hpp>

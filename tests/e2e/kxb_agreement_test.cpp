@@ -123,7 +123,9 @@ TEST_P(CheckAgreement, KxbPassesExactlyWhatKavelwritePassesAndNamesItsFirstFault
         EXPECT_TRUE(file["ok"].get<bool>());
         for (const nlohmann::json& finding : file["findings"]) EXPECT_EQ(finding["severity"], "warning");
         // The examples are what users start from: nothing in them may even look unmeant.
-        if (GetParam().rfind(EXAMPLES_DIR, 0) == 0) EXPECT_TRUE(file["findings"].empty());
+        if (GetParam().rfind(EXAMPLES_DIR, 0) == 0) {
+            EXPECT_TRUE(file["findings"].empty());
+        }
     } else {
         EXPECT_EQ(kxb.exitStatus, 160);
         EXPECT_FALSE(file["ok"].get<bool>());
