@@ -144,29 +144,9 @@ nlohmann::ordered_json KxbFindingJson(const KxbFinding& finding) {
 }
 
 int KxbCheck(int argc, char* argv[]) {
-    const struct option options[] = {
-        {"json", no_argument, nullptr, 'j'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
     bool bJson = false;
-    int nOption;
-    while ((nOption = getopt_long(argc, argv, "", options, nullptr)) != -1) {
-        switch (nOption) {
-        case 'j':
-            bJson = true;
-            break;
-        case 'h':
-            return KxbUsage(txtUsageCheck);
-        default:
-            return KxbUsageError(txtUsageCheck);
-        }
-    }
-    if (optind >= argc) {
-        std::cerr << "kxb check: no script named" << std::endl;
-        KxbUsageError(txtUsageCheck);
-        return ERR_ERROR_PARAMETER_MISSING;
-    }
+    int nStatus = KxbFileOptions(argc, argv, txtUsageCheck, "script", &bJson);
+    if (nStatus >= 0) return nStatus;
 
     bool bFault = false;
     bool bNotLoaded = false;

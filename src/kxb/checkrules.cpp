@@ -11,8 +11,8 @@
 namespace {
 
 const std::string txtXmlBinFile = "XML_BIN_FILE";
-const std::string txtDevice = "Device";
-const std::string txtId = "Id";
+const std::string txtDevice = txtKxbDevice;
+const std::string txtId = txtKxbId;
 const std::string txtVersion = "Version";
 const std::string txtModule = "Module";
 

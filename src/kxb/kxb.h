@@ -91,6 +91,19 @@ int KxbLog(int argc, char* argv[]);
 nlohmann::ordered_json KxbLogReport(pugi::xml_document& doc, const std::string& filename,
                                     pugi::xml_encoding encoding);
 
+// ---- verbs.cpp
+
+// Names in a script that kxb looks for itself: the Device element and the attribute Id.
+extern const char* const txtKxbDevice;
+extern const char* const txtKxbId;
+
+// Reads the options of a verb that names files (--json into *bJson, --help); returns -1 to go on
+// with the files from optind, otherwise the verb's exit status (0 after --help, 2 for a wrong
+// option, 168 when no txtWhat is named).
+int KxbFileOptions(int argc, char* argv[], const char* txtUsage, const char* txtWhat, bool* bJson);
+// Prints a JSON report to standard output.
+void KxbPrintJson(const nlohmann::ordered_json& report);
+
 // ---- usage.cpp
 // Prints the usage of the whole program (txtUsage null) or of one verb to standard error and
 // returns KXB_USAGE_ERROR.

@@ -29,10 +29,8 @@ const char* const txtUsageLog =
 
 namespace {
 
-const std::string txtDevice = "Device";
 const std::string txtDetectedDevice = "DetectedDevice";
 const std::string txtDeviceSuffix = "_device";
-const std::string txtId = "Id";
 const std::string txtInfo = "Info";
 const std::string txtOk = "Ok";
 const std::string txtNotok = "Not ok";
@@ -161,7 +159,7 @@ std::vector<LogRun> ReadRuns(pugi::xml_node root, const std::string& filename) {
                 }
             }
             if (txtDetectedDevice == node.name() &&
-                ParseRunName(AttributeValue(node, txtId), &sStamp, &nIndex) && nIndex >= 0) {
+                ParseRunName(AttributeValue(node, txtKxbId), &sStamp, &nIndex) && nIndex >= 0) {
                 LogKeyboard& keyboard = RunOf(runs, index, sStamp).keyboards[nIndex];
                 if (!keyboard.report) keyboard.report = node;
             }
@@ -449,34 +447,17 @@ void PrintRuns(const std::vector<RunSummary>& summaries, const std::string& file
 
 nlohmann::ordered_json KxbLogReport(pugi::xml_document& doc, const std::string& filename,
                                     pugi::xml_encoding encoding) {
-    return RunsJson(Summarise(doc, filename, encoding), doc.first_child().child(txtDevice.c_str()));
+    return RunsJson(Summarise(doc, filename, encoding), doc.first_child().child(txtKxbDevice));
 }
 
 int KxbLog(int argc, char* argv[]) {
-    const struct option options[] = {
-        {"json", no_argument, nullptr, 'j'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
     bool bJson = false;
-    int nOption;
-    while ((nOption = getopt_long(argc, argv, "", options, nullptr)) != -1) {
-        switch (nOption) {
-        case 'j':
-            bJson = true;
-            break;
-        case 'h':
-            return KxbUsage(txtUsageLog);
-        default:
-            return KxbUsageError(txtUsageLog);
-        }
+    int nStatus = KxbFileOptions(argc, argv, txtUsageLog, "log file", &bJson);
+    if (nStatus >= 0) return nStatus;
+    if (optind + 1 < argc) {
+        std::cerr << "kxb log: one log file at a time" << std::endl;
+        return KxbUsageError(txtUsageLog);
     }
-    if (optind >= argc) {
-        std::cerr << "kxb log: no log file named" << std::endl;
-        KxbUsageError(txtUsageLog);
-        return ERR_ERROR_PARAMETER_MISSING;
-    }
-    if (optind + 1 < argc) return KxbUsageError(txtUsageLog);
 
     const std::string filename = argv[optind];
     pugi::xml_document doc;
@@ -494,12 +475,10 @@ int KxbLog(int argc, char* argv[]) {
         }
         return ERR_ERROR_LOAD_FILE;
     }
-    bool bDeviceElement = doc.first_child().child(txtDevice.c_str());
+    bool bDeviceElement = doc.first_child().child(txtKxbDevice);
     std::vector<RunSummary> summaries = Summarise(doc, filename, encoding);
     if (bJson) {
-        std::cout << RunsJson(summaries, bDeviceElement)
-                         .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                  << std::endl;
+        KxbPrintJson(RunsJson(summaries, bDeviceElement));
     } else {
         PrintRuns(summaries, filename, bDeviceElement);
     }
