@@ -91,7 +91,9 @@ bool StepCharacter(std::string_view bytes, pugi::xml_encoding encoding, TextCurs
 size_t ByteOrderMarkBytes(std::string_view bytes, pugi::xml_encoding encoding) {
     const unsigned long BYTE_ORDER_MARK = 0xFEFF;
     const std::string_view txtUtf8Mark = "\xEF\xBB\xBF";
-    if (encoding == pugi::encoding_utf8) return bytes.substr(0, txtUtf8Mark.size()) == txtUtf8Mark ? 3 : 0;
+    if (encoding == pugi::encoding_utf8) {
+        return bytes.substr(0, txtUtf8Mark.size()) == txtUtf8Mark ? txtUtf8Mark.size() : 0;
+    }
     const size_t nUnit = UnitBytes(encoding);
     if (nUnit == 1 || bytes.size() < nUnit) return 0;
     return ReadUnit(reinterpret_cast<const unsigned char*>(bytes.data()), encoding) == BYTE_ORDER_MARK ? nUnit
