@@ -7,7 +7,9 @@ TEST_JOBS  ?= 16
 FUZZ_BUILD ?= build-fuzz
 # How long `make fuzz` runs; `make test` runs it for a minute.
 FUZZ_SECONDS ?= 300
-PACKAGES   := cmake make g++ libpugixml-dev nlohmann-json3-dev libgtest-dev mandoc dpkg-dev file
+# Where `make install` puts the programs; DESTDIR, when set, is put before it (staged installs).
+PREFIX     ?= /usr/local
+PACKAGES   := cmake make g++ libpugixml-dev nlohmann-json3-dev libgtest-dev mandoc dpkg-dev file lintian
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 DEMO_DIR   := $(BUILD)/demo
 
@@ -82,11 +84,20 @@ demo: build
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
 
+# Installs what the build made (both programs, the bundled library, manual pages, completions,
+# documentation) under PREFIX, as `cmake --install` does.
+.PHONY: install
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
 # The Debian package kavelwrite_<version>_<architecture>.deb, built by CPack in $(BUILD); its
 # dependencies are computed from the binaries (dpkg-shlibdeps from dpkg-dev, which needs file).
+# It fails when lintian finds an error or a warning in the package.
 .PHONY: package
 package: build
+	rm -f $(BUILD)/kavelwrite_*.deb
 	cmake --build $(BUILD) --target package
+	tests/install/package_lint.sh $(BUILD)/kavelwrite_*.deb
 	@ls -1 $(CURDIR)/$(BUILD)/kavelwrite_*.deb
 
 # Benchmarks in Release mode: generates scripts of 1, 10 and 100 MB in build-bench/bench/data and

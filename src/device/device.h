@@ -6,9 +6,11 @@
 #include <pugixml.hpp>
 
 #include <string>
+#include <vector>
 
 class KavelHidDevice;
 
+const int MID_ADDR_MASTER = 2;  // bus address of the controller
 const int MID_ADDR_NONE = 0x3F; // bus address of no module
 
 // Units of a keyboard that the Device element judges: the controller, then module slots 0 .. 13.
@@ -29,6 +31,46 @@ int deviceModuleReadInfo(KavelHidDevice* device, int moduleAddress, int* id, int
                          int* verMajor, int* verMinor, int* verBuild, int* verType);
 // Reads the sub-id block of a VELUM module into *idSub when it is valid; returns 0.
 int deviceModuleReadIdSub(KavelHidDevice* device, int moduleAddress, int id, int* idSub);
+
+// Module families that the reads tell apart by what they ask.
+const int MODULE_FAMILY_OTHER = 0;
+const int MODULE_FAMILY_66 = 1;           // type id 66: its sub-id, if any, in a fifth version byte
+const int MODULE_FAMILY_RM52 = 2;         // type id 66 with RM52 firmware: sub-id by the FF query
+const int MODULE_FAMILY_RM52_DIALPAD = 3; // the same for the RM52 dial-pad firmware
+const int MODULE_FAMILY_VELUM = 4;        // sub-id in its EEPROM block
+// Returns the MODULE_FAMILY_ that deviceModuleReadInfo recognised in a module it read; the RM52
+// families only when their sub-id came from the FF query.
+int deviceModuleFamily(int id, int id66, int verMajor, int verMinor, int verBuild);
+
+// How a unit answers one identification message: whether the reads send it, its type, the
+// status and, for status 0, the answer.
+struct ReadAnswer {
+    bool bAsked = false;
+    unsigned char lCmd = 0;
+    int nStatus = 0;
+    std::vector<unsigned char> pAnswer;
+};
+// How a unit answers the identification reads, message by message.
+struct UnitAnswers {
+    ReadAnswer version; // the version message (controller and modules)
+    ReadAnswer config;  // the configuration table (controller)
+    ReadAnswer subId;   // the FF query (RM52 firmware)
+    ReadAnswer eeprom;  // the sub-id block (VELUM modules)
+};
+// Returns answers on which deviceControllerReadInfo returns nResult and reads these values;
+// bVersionRead: a failed read had stored the version before the configuration message failed.
+UnitAnswers deviceControllerAnswers(int nResult, bool bVersionRead, int id, int verMajor, int verMinor,
+                                    int verBuild, int verType, const int* arIdConfig);
+// Returns answers on which deviceModuleReadInfo at moduleAddress, its values cleared first,
+// returns nResult and reads these values (for result 3, those read before the FF query).
+UnitAnswers deviceModuleAnswers(int moduleAddress, int nResult, int id, int idSub, int id66, int verMajor,
+                                int verMinor, int verBuild, int verType);
+
+// Returns what the report says of a controller read: "Id=11 Ver=1.2.3.0".
+std::string ControllerInfo(int id, int verMajor, int verMinor, int verBuild, int verType);
+// Returns what the report says of a module slot: "IdConfig=66 Id=66 IdSub=0 Id66=12 Ver=2.1.ce.0".
+std::string ModuleInfo(int idConfig, int id, int idSub, int id66, int verMajor, int verMinor, int verBuild,
+                       int verType);
 
 // The Device element handler: returns 0 suits / well formed, 160 malformed pattern (check pass),
 // 164 a read failed, 165 the keyboard does not suit the script.

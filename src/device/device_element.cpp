@@ -5,8 +5,6 @@
 
 #include <array>
 
-namespace {
-
 // "Id=11 Ver=1.2.3.0": what was read from the controller.
 std::string ControllerInfo(int id, int verMajor, int verMinor, int verBuild, int verType) {
     return "Id=" + ToHex(id) + " Ver=" + ToHex(verMajor) + "." + ToHex(verMinor) + "." + ToHex(verBuild) +
@@ -20,6 +18,8 @@ std::string ModuleInfo(int idConfig, int id, int idSub, int id66, int verMajor, 
            " Id66=" + ToHex(id66) + " Ver=" + ToHex(verMajor) + "." + ToHex(verMinor) + "." +
            ToHex(verBuild) + "." + ToHex(verType);
 }
+
+namespace {
 
 // Turns the match of one unit into the handler's verdict. Check pass: a malformed pattern is a
 // parse error on the script's element of that unit. Write pass: the report says "Ok" or "Not ok".
@@ -50,7 +50,6 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
     // The Device element counts no progress step.
     (void)current;
     (void)total;
-    const int MID_ADDR_MASTER = 2;
     const std::string txtController = DeviceUnitName(0);
     const std::string txtDetectedDevice = "DetectedDevice";
     const std::string txtId = "Id";

@@ -24,7 +24,6 @@ const ElementEntry elementTable[] = {
 };
 
 const unsigned char MID_MSGT_CMD_RESET = 0xF1;
-const unsigned char MID_ADDR_MASTER = 0x02;
 
 } // namespace
 

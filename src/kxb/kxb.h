@@ -35,7 +35,7 @@ struct KxbFinding {
     std::string sElement;    // the node named; empty for a file that does not load
     std::string sField;      // the field at fault; empty for none
     bool bValue = false;     // sValue holds the field's text
-    std::string sValue;      //
+    std::string sValue;      // the field's text as the script holds it
     std::string sAnnotation; // what kavelwrite's check pass annotates for it; empty for nothing
     std::string sMessage;    // what is wrong, or what the field accepts
 };

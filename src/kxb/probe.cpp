@@ -1,10 +1,508 @@
-// PLACEHOLDER: replaced by the verb's implementation.
+// kxb probe: what is attached. Every keyboard is read with the program's own identification reads
+// (version, configuration, sub-id query, sub-id block; never a write, never a reset) and shown as
+// text, as JSON, as a Device element that suits it, or as a simulation file of its virtual twin.
 #include "kxb.h"
 
-const char* const txtUsageProbe = "Usage: kxb probe\n";
+#include "device.h"
+#include "driver.h"
+#include "kavelhidapi.h"
+
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+
+#include <array>
+#include <cctype>
+#include <getopt.h>
+#include <iostream>
+#include <vector>
+
+const char* const txtUsageProbe =
+    "Usage: kxb probe [--json | --device-element | --simulation]\n"
+    "\n"
+    "Identifies every attached keyboard with identification reads only (nothing is written, no\n"
+    "keyboard is reset) and prints its controller and every configured module slot.\n"
+    "\n"
+    "Options:\n"
+    "  --json            print one JSON document instead of text\n"
+    "  --device-element  print only a Device element that the keyboards found suit\n"
+    "  --simulation      print a simulation file of the keyboards found: their virtual twin\n"
+    "  -h, --help        print this help\n"
+    "\n"
+    "Exit status: 0 every keyboard was read; 161 no keyboard could be looked for; otherwise the\n"
+    "last failing keyboard's 162 (open), 163 (module enumeration) or 164 (a read).\n";
+
+namespace {
+
+// What the reads obtained from one unit; the values stay 0 where nothing was read.
+struct ProbeUnit {
+    int nResult = 0;                 // 0, or the code a run annotates: the controller's status, 1 .. 3
+    bool bVersionRead = false;       // the controller's version was stored before its read failed
+    int idConfig = 0;                // the type id configured for a module's slot
+    int id = 0, idSub = 0, id66 = 0; // the type id and the two kinds of sub-id
+    int verMajor = 0, verMinor = 0, verBuild = 0, verType = 0;
+};
+
+// One keyboard as far as it could be read.
+struct ProbeKeyboard {
+    int nStatus = 0;        // 0 read; 162, 163 or 164 as kavelwrite would end on it
+    int nLibraryStatus = 0; // the status of Open (162) or EnumerateModules (163)
+    ProbeUnit controller;
+    std::array<int, MODULE_MAX> arIdConfig{};
+    std::array<ProbeUnit, MODULE_MAX> arModule; // read where the configuration is not 0
+};
+
+struct ProbeRun {
+    int arLibraryVersion[3] = {0, 0, 0};
+    int nCount = 0;
+    std::vector<ProbeKeyboard> arKeyboard;
+};
+
+const int MODE_TEXT = 0;
+const int MODE_JSON = 1;
+const int MODE_DEVICE_ELEMENT = 2;
+const int MODE_SIMULATION = 3;
+
+struct FamilyName {
+    int nFamily;
+    const char* txtName;
+};
+const FamilyName familyNames[] = {
+    {MODULE_FAMILY_OTHER, "other"}, {MODULE_FAMILY_66, "type66"},
+    {MODULE_FAMILY_RM52, "rm52"},   {MODULE_FAMILY_RM52_DIALPAD, "rm52-dialpad"},
+    {MODULE_FAMILY_VELUM, "velum"},
+};
+
+const char* FamilyText(const ProbeUnit& unit) {
+    int nFamily = deviceModuleFamily(unit.id, unit.id66, unit.verMajor, unit.verMinor, unit.verBuild);
+    for (const FamilyName& entry : familyNames) {
+        if (entry.nFamily == nFamily) return entry.txtName;
+    }
+    return "other";
+}
+
+// Slots the Device element never examines, although the reads see them.
+bool IsExaminedSlot(int i) {
+    return i < MODULE_MAX_CHANGEME;
+}
+
+bool IsConfigured(const ProbeKeyboard& keyboard, int i) {
+    return keyboard.arIdConfig[i] > 0;
+}
+
+// Opens, enumerates and reads one keyboard as a write pass would before its first write.
+void ReadKeyboard(KavelHidDevice* device, ProbeKeyboard* keyboard) {
+    // A keyboard the library cannot hand out counts as one that does not open, as in a run.
+    keyboard->nLibraryStatus = device ? device->Open() : -1;
+    if (keyboard->nLibraryStatus != 0) {
+        keyboard->nStatus = ERR_ERROR_DEVICE_OPEN;
+        return;
+    }
+    keyboard->nLibraryStatus = device->EnumerateModules();
+    if (keyboard->nLibraryStatus != 0) {
+        keyboard->nStatus = ERR_ERROR_MODULES_ENUMERATION;
+        return;
+    }
+    ProbeUnit& c = keyboard->controller;
+    // A read stores bytes, 0 .. 255: an id still -1 after a failure means the version was not stored.
+    c.id = -1;
+    c.nResult = deviceControllerReadInfo(device, MID_ADDR_MASTER, &c.id, &c.verMajor, &c.verMinor,
+                                         &c.verBuild, &c.verType, keyboard->arIdConfig.data());
+    c.bVersionRead = c.id >= 0;
+    if (!c.bVersionRead) c.id = 0;
+    if (c.nResult != 0) {
+        keyboard->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
+        return;
+    }
+    // Every configured slot is read, also after one that failed, so that all of it is seen.
+    for (int i = 0; i < MODULE_MAX; i++) {
+        if (!IsConfigured(*keyboard, i)) continue;
+        ProbeUnit& m = keyboard->arModule[i];
+        m.idConfig = keyboard->arIdConfig[i];
+        m.nResult = deviceModuleReadInfo(device, moduleAddress(i), &m.id, &m.idSub, &m.id66, &m.verMajor,
+                                         &m.verMinor, &m.verBuild, &m.verType);
+        if (m.nResult != 0) keyboard->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
+    }
+}
+
+ProbeRun ReadAll() {
+    ProbeRun run;
+    HIDGetLibraryVersion(&run.arLibraryVersion[0], &run.arLibraryVersion[1], &run.arLibraryVersion[2]);
+    KavelHid hid;
+    hid.Enumerate();
+    run.nCount = hid.Count();
+    for (int i = 0; i < run.nCount; i++) {
+        run.arKeyboard.emplace_back();
+        ReadKeyboard(hid.GetDevice(static_cast<unsigned int>(i)), &run.arKeyboard.back());
+    }
+    return run;
+}
+
+int ExitStatus(const ProbeRun& run) {
+    if (run.nCount < 0) return ERR_ERROR_NO_DEVICE;
+    int nExit = 0;
+    for (const ProbeKeyboard& keyboard : run.arKeyboard) {
+        if (keyboard.nStatus != 0) nExit = keyboard.nStatus;
+    }
+    return nExit;
+}
+
+// The words kavelwrite prints for a keyboard that failed, from the blank that begins them.
+std::string FailureText(const ProbeKeyboard& keyboard) {
+    if (keyboard.nStatus == ERR_ERROR_DEVICE_OPEN)
+        return " ERROR: Device open error (" + std::to_string(keyboard.nLibraryStatus) + ")";
+    if (keyboard.nStatus == ERR_ERROR_MODULES_ENUMERATION)
+        return " ERROR: Modules enumeration error (" + std::to_string(keyboard.nLibraryStatus) + ")";
+    return " ERROR: Device communication error";
+}
+
+// The units whose read failed, each with the annotation a run gives it: " (Module1 ERROR=1)".
+std::string FailedUnits(const ProbeKeyboard& keyboard) {
+    if (keyboard.nStatus != ERR_ERROR_DEVICE_COMMUNICATION) return "";
+    if (keyboard.controller.nResult != 0)
+        return " (" + DeviceUnitName(0) + " " + txtERROR + ToHex(keyboard.controller.nResult) + ")";
+    std::string sUnits;
+    for (int nSlot = 0; nSlot < MODULE_MAX; nSlot++) {
+        const ProbeUnit& m = keyboard.arModule[nSlot];
+        if (!IsConfigured(keyboard, nSlot) || m.nResult == 0) continue;
+        sUnits +=
+            (sUnits.empty() ? "" : ", ") + DeviceUnitName(1 + nSlot) + " " + txtERROR + ToHex(m.nResult);
+    }
+    return " (" + sUnits + ")";
+}
+
+// Reports the failed keyboards on standard error, where they do not mix with a document.
+void ReportFailures(const ProbeRun& run, const std::string& sConsequence) {
+    if (run.nCount < 0) std::cerr << "ERROR: No Kavel device detected" << std::endl;
+    for (size_t i = 0; i < run.arKeyboard.size(); i++) {
+        const ProbeKeyboard& keyboard = run.arKeyboard[i];
+        if (keyboard.nStatus == 0) continue;
+        std::cerr << "device" << i << ":" << FailureText(keyboard) << FailedUnits(keyboard) << sConsequence
+                  << std::endl;
+    }
+}
+
+// ---- text
+
+std::string ConfigText(const ProbeKeyboard& keyboard) {
+    std::string sConfig;
+    for (int i = 0; i < MODULE_MAX; i++) sConfig += (i == 0 ? "" : ".") + ToHex(keyboard.arIdConfig[i]);
+    return sConfig;
+}
+
+void PrintKeyboardText(const ProbeKeyboard& keyboard, int i) {
+    std::cout << std::endl << "device" << i << ":";
+    if (keyboard.nStatus == ERR_ERROR_DEVICE_OPEN) {
+        std::cout << FailureText(keyboard) << std::endl;
+        return;
+    }
+    std::cout << std::endl;
+    if (keyboard.nStatus == ERR_ERROR_MODULES_ENUMERATION) {
+        std::cout << FailureText(keyboard) << std::endl;
+        return;
+    }
+    const ProbeUnit& c = keyboard.controller;
+    // A unit whose read failed shows the code a run annotates in place of what was read.
+    std::cout << " " << DeviceUnitName(0) << " ";
+    if (c.nResult != 0) {
+        std::cout << txtERROR << ToHex(c.nResult) << std::endl;
+    } else {
+        std::cout << ControllerInfo(c.id, c.verMajor, c.verMinor, c.verBuild, c.verType)
+                  << " Config=" << ConfigText(keyboard) << std::endl;
+    }
+    for (int nSlot = 0; nSlot < MODULE_MAX && c.nResult == 0; nSlot++) {
+        if (!IsConfigured(keyboard, nSlot)) continue;
+        const ProbeUnit& m = keyboard.arModule[nSlot];
+        std::cout << " " << DeviceUnitName(1 + nSlot) << " Address=" << ToHex(moduleAddress(nSlot)) << " ";
+        if (m.nResult != 0) {
+            std::cout << "IdConfig=" << ToHex(m.idConfig) << " " << txtERROR << ToHex(m.nResult);
+        } else {
+            std::cout << ModuleInfo(m.idConfig, m.id, m.idSub, m.id66, m.verMajor, m.verMinor, m.verBuild,
+                                    m.verType)
+                      << " Family=" << FamilyText(m);
+        }
+        if (!IsExaminedSlot(nSlot)) std::cout << " (not examined by the Device element)";
+        std::cout << std::endl;
+    }
+    if (keyboard.nStatus != 0) std::cout << FailureText(keyboard) << std::endl;
+}
+
+void PrintText(const ProbeRun& run) {
+    std::cout << "libkavelhidapi " << run.arLibraryVersion[0] << "." << run.arLibraryVersion[1] << "."
+              << run.arLibraryVersion[2] << std::endl;
+    if (run.nCount < 0) {
+        std::cout << "ERROR: No Kavel device detected" << std::endl;
+        return;
+    }
+    std::cout << run.nCount << " Kavel device(s) detected" << std::endl;
+    for (size_t i = 0; i < run.arKeyboard.size(); i++)
+        PrintKeyboardText(run.arKeyboard[i], static_cast<int>(i));
+}
+
+// ---- JSON
+
+nlohmann::ordered_json VersionJson(const ProbeUnit& unit) {
+    return nlohmann::ordered_json::array({unit.verMajor, unit.verMinor, unit.verBuild, unit.verType});
+}
+
+nlohmann::ordered_json KeyboardJson(const ProbeKeyboard& keyboard, int i) {
+    nlohmann::ordered_json jKeyboard;
+    jKeyboard["index"] = i;
+    jKeyboard["status"] = keyboard.nStatus;
+    if (keyboard.nStatus == ERR_ERROR_DEVICE_OPEN || keyboard.nStatus == ERR_ERROR_MODULES_ENUMERATION) {
+        jKeyboard["error"] = keyboard.nLibraryStatus;
+        return jKeyboard;
+    }
+    const ProbeUnit& c = keyboard.controller;
+    nlohmann::ordered_json jController;
+    if (c.nResult != 0) {
+        jController["error"] = c.nResult;
+    } else {
+        jController["id"] = c.id;
+        jController["version"] = VersionJson(c);
+        jController["config"] = keyboard.arIdConfig;
+    }
+    jKeyboard["controller"] = jController;
+    nlohmann::ordered_json jModules = nlohmann::ordered_json::array();
+    for (int nSlot = 0; nSlot < MODULE_MAX && c.nResult == 0; nSlot++) {
+        if (!IsConfigured(keyboard, nSlot)) continue;
+        const ProbeUnit& m = keyboard.arModule[nSlot];
+        nlohmann::ordered_json jModule;
+        jModule["slot"] = nSlot;
+        jModule["address"] = moduleAddress(nSlot);
+        jModule["idConfig"] = m.idConfig;
+        if (m.nResult != 0) {
+            jModule["error"] = m.nResult;
+        } else {
+            jModule["id"] = m.id;
+            jModule["idSub"] = m.idSub;
+            jModule["id66"] = m.id66;
+            jModule["version"] = VersionJson(m);
+            jModule["family"] = FamilyText(m);
+        }
+        jModules.push_back(jModule);
+    }
+    jKeyboard["modules"] = jModules;
+    return jKeyboard;
+}
+
+void PrintJson(const ProbeRun& run) {
+    nlohmann::ordered_json jKeyboards = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < run.arKeyboard.size(); i++)
+        jKeyboards.push_back(KeyboardJson(run.arKeyboard[i], static_cast<int>(i)));
+    nlohmann::ordered_json jRun;
+    jRun["keyboards"] = jKeyboards;
+    std::cout << jRun.dump(2) << std::endl;
+    ReportFailures(run, "");
+}
+
+// ---- Device element
+
+std::string UpperHex(int value) {
+    std::string sHex = ToHex(value);
+    for (char& c : sHex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return sHex;
+}
+
+std::string TwoDigits(int value) {
+    std::string sHex = UpperHex(value & 0xFF);
+    return sHex.size() < 2 ? "0" + sHex : sHex;
+}
+
+// The most specific id that names the unit: a type 66 module with its sub-id, a VELUM module by
+// the sub-id of its block, any other unit (an empty slot too, which reads as 0) by its type id.
+int CandidateId(const ProbeUnit& unit, bool bModule) {
+    if (!bModule) return unit.id;
+    int nFamily = deviceModuleFamily(unit.id, unit.id66, unit.verMajor, unit.verMinor, unit.verBuild);
+    if (nFamily == MODULE_FAMILY_66 || nFamily == MODULE_FAMILY_RM52 || nFamily == MODULE_FAMILY_RM52_DIALPAD)
+        return (unit.id << 8) | unit.id66;
+    if (nFamily == MODULE_FAMILY_VELUM && unit.idSub != 0) return unit.idSub;
+    return unit.id;
+}
+
+// All four version fields, the firmware type included: "02.01.CE.00".
+std::string CandidateVersion(const ProbeUnit& unit) {
+    return TwoDigits(unit.verMajor) + "." + TwoDigits(unit.verMinor) + "." + TwoDigits(unit.verBuild) + "." +
+           TwoDigits(unit.verType);
+}
+
+// Appends a candidate for the unit unless an equal one is there already.
+void AddCandidate(pugi::xml_node unitNode, const std::string& sId, const std::string& sVersion) {
+    const char* txtModule = "Module";
+    const char* txtId = "Id";
+    const char* txtVersion = "Version";
+    for (pugi::xml_node candidate = unitNode.child(txtModule); candidate;
+         candidate = candidate.next_sibling(txtModule)) {
+        if (sId == candidate.attribute(txtId).value() && sVersion == candidate.child_value(txtVersion))
+            return;
+    }
+    pugi::xml_node candidate = unitNode.append_child(txtModule);
+    candidate.append_attribute(txtId).set_value(sId.c_str());
+    candidate.append_child(txtVersion).text().set(sVersion.c_str());
+}
+
+void PrintDeviceElement(const ProbeRun& run) {
+    ReportFailures(run, ": left out of the Device element");
+    if (run.nCount < 0) return;
+    pugi::xml_document doc;
+    pugi::xml_node device = doc.append_child("Device");
+    for (int nUnit = 0; nUnit < DEVICE_UNITS; nUnit++) {
+        pugi::xml_node unitNode = device.append_child(DeviceUnitName(nUnit).c_str());
+        for (const ProbeKeyboard& keyboard : run.arKeyboard) {
+            if (keyboard.nStatus != 0) continue;
+            // Slots without a module were not read: their record is all 0, as the Device element sees it.
+            const ProbeUnit& unit = nUnit == 0 ? keyboard.controller : keyboard.arModule[nUnit - 1];
+            AddCandidate(unitNode, UpperHex(CandidateId(unit, nUnit > 0)), CandidateVersion(unit));
+        }
+    }
+    doc.save(std::cout, "\t", pugi::format_indent | pugi::format_no_declaration);
+}
+
+// ---- simulation file
+
+std::string StatusText(int nStatus) {
+    return UpperHex(nStatus);
+}
+
+std::string ByteListText(const std::vector<unsigned char>& pBytes) {
+    std::string sBytes;
+    for (unsigned char b : pBytes) sBytes += (sBytes.empty() ? "" : " ") + TwoDigits(b);
+    return sBytes;
+}
+
+void AddTextChild(pugi::xml_node node, const char* txtName, const std::string& sText) {
+    node.append_child(txtName).text().set(sText.c_str());
+}
+
+// A message that fails on the twin: an Inject gives its status at the unit's bus address.
+struct TwinInject {
+    int nCmd;
+    int nDst;
+    int nStatus;
+};
+
+// Puts one answer into the simulation: an answered message as the unit's element of that name, a
+// failing one as an Inject.
+void AddAnswer(pugi::xml_node unitNode, const ReadAnswer& answer, const char* txtName, int nAddress,
+               std::vector<TwinInject>* arInject) {
+    if (!answer.bAsked) return;
+    if (answer.nStatus == 0) {
+        AddTextChild(unitNode, txtName, ByteListText(answer.pAnswer));
+        return;
+    }
+    arInject->push_back(TwinInject{answer.lCmd, nAddress, answer.nStatus});
+}
+
+void AddUnitAnswers(pugi::xml_node unitNode, const UnitAnswers& answers, int nAddress,
+                    std::vector<TwinInject>* arInject) {
+    AddAnswer(unitNode, answers.version, "Version", nAddress, arInject);
+    AddAnswer(unitNode, answers.config, "Config", nAddress, arInject);
+    AddAnswer(unitNode, answers.subId, "SubId", nAddress, arInject);
+    AddAnswer(unitNode, answers.eeprom, "Eeprom", nAddress, arInject);
+}
+
+void AddKeyboardTwin(pugi::xml_node root, const ProbeKeyboard& keyboard) {
+    pugi::xml_node keyboardNode = root.append_child("Keyboard");
+    if (keyboard.nStatus == ERR_ERROR_DEVICE_OPEN) {
+        AddTextChild(keyboardNode, "Open", StatusText(keyboard.nLibraryStatus));
+        return;
+    }
+    if (keyboard.nStatus == ERR_ERROR_MODULES_ENUMERATION) {
+        AddTextChild(keyboardNode, "EnumerateModules", StatusText(keyboard.nLibraryStatus));
+        return;
+    }
+    std::vector<TwinInject> arInject;
+    const ProbeUnit& c = keyboard.controller;
+    AddUnitAnswers(keyboardNode.append_child("Controller"),
+                   deviceControllerAnswers(c.nResult, c.bVersionRead, c.id, c.verMajor, c.verMinor,
+                                           c.verBuild, c.verType, keyboard.arIdConfig.data()),
+                   MID_ADDR_MASTER, &arInject);
+    for (int nSlot = 0; nSlot < MODULE_MAX && c.nResult == 0; nSlot++) {
+        if (!IsConfigured(keyboard, nSlot)) continue;
+        const ProbeUnit& m = keyboard.arModule[nSlot];
+        pugi::xml_node moduleNode = keyboardNode.append_child("Module");
+        moduleNode.append_attribute("Slot").set_value(UpperHex(nSlot).c_str());
+        AddUnitAnswers(moduleNode,
+                       deviceModuleAnswers(moduleAddress(nSlot), m.nResult, m.id, m.idSub, m.id66, m.verMajor,
+                                           m.verMinor, m.verBuild, m.verType),
+                       moduleAddress(nSlot), &arInject);
+    }
+    for (const TwinInject& twinInject : arInject) {
+        pugi::xml_node inject = keyboardNode.append_child("Inject");
+        inject.append_attribute("Cmd").set_value(UpperHex(twinInject.nCmd).c_str());
+        inject.append_attribute("Dst").set_value(UpperHex(twinInject.nDst).c_str());
+        inject.append_attribute("Status").set_value(StatusText(twinInject.nStatus).c_str());
+    }
+}
+
+void PrintSimulation(const ProbeRun& run) {
+    ReportFailures(run, "");
+    pugi::xml_document doc;
+    doc.append_child(pugi::node_comment)
+        .set_value(" The virtual twin of the keyboards that kxb probe found: what their identification"
+                   " reads answered. ");
+    pugi::xml_node root = doc.append_child("KavelSimulation");
+    const int* arVersion = run.arLibraryVersion;
+    if (arVersion[0] >= 0 && arVersion[1] >= 0 && arVersion[2] >= 0) {
+        AddTextChild(root, "LibraryVersion",
+                     std::to_string(arVersion[0]) + "." + std::to_string(arVersion[1]) + "." +
+                         std::to_string(arVersion[2]));
+    } else {
+        // A simulation file holds no negative version part; the twin then reports the default.
+        std::cerr << "kxb probe: the library version has a negative part and is left out" << std::endl;
+    }
+    if (run.nCount < 0) {
+        // A count is hexadecimal there; a negative one is written with its sign.
+        AddTextChild(root, "Count", "-" + UpperHex(-run.nCount));
+    }
+    for (const ProbeKeyboard& keyboard : run.arKeyboard) AddKeyboardTwin(root, keyboard);
+    doc.save(std::cout, "\t");
+}
+
+} // namespace
 
 int KxbProbe(int argc, char* argv[]) {
-    (void)argc;
-    (void)argv;
-    return KxbUsageError(txtUsageProbe);
+    const struct option options[] = {
+        {"json", no_argument, nullptr, 'j'},
+        {"device-element", no_argument, nullptr, 'd'},
+        {"simulation", no_argument, nullptr, 's'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int nMode = MODE_TEXT;
+    int nModes = 0;
+    int nOption;
+    while ((nOption = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+        switch (nOption) {
+        case 'j':
+            nMode = MODE_JSON;
+            nModes++;
+            break;
+        case 'd':
+            nMode = MODE_DEVICE_ELEMENT;
+            nModes++;
+            break;
+        case 's':
+            nMode = MODE_SIMULATION;
+            nModes++;
+            break;
+        case 'h':
+            return KxbUsage(txtUsageProbe);
+        default:
+            return KxbUsageError(txtUsageProbe);
+        }
+    }
+    // One document at a time, and no arguments: probe looks at whatever is attached.
+    if (nModes > 1 || optind < argc) return KxbUsageError(txtUsageProbe);
+
+    ProbeRun run = ReadAll();
+    if (nMode == MODE_JSON) {
+        PrintJson(run);
+    } else if (nMode == MODE_DEVICE_ELEMENT) {
+        PrintDeviceElement(run);
+    } else if (nMode == MODE_SIMULATION) {
+        PrintSimulation(run);
+    } else {
+        PrintText(run);
+    }
+    return ExitStatus(run);
 }

@@ -385,3 +385,27 @@ TEST(ModuleReadInfo, TypeIdsOutsideVelumRangeReadNoEeprom) {
         EXPECT_EQ(r.idSub, UNTOUCHED);
     }
 }
+
+TEST(ModuleFamily, DecidedAtItsEdges) {
+    const struct {
+        const char* what;
+        int id, id66, verMajor, verMinor, verBuild;
+        int family;
+    } cases[] = {
+        // The RM52 families only where the FF query gave the sub-id (type id in its high byte).
+        {"RM52 sub-id from the query", 0x66, 0x6612, 2, 0, 0x4F, MODULE_FAMILY_RM52},
+        {"RM52 sub-id 0 from the query", 0x66, 0x6600, 2, 0, 0xCE, MODULE_FAMILY_RM52},
+        {"dial-pad sub-id from the query", 0x66, 0x6635, 1, 3, 0xCE, MODULE_FAMILY_RM52_DIALPAD},
+        {"type 65 with RM52 firmware", 0x65, 0x6512, 2, 0, 0x4F, MODULE_FAMILY_OTHER},
+        // RM52 firmware that named its sub-id in a fifth version byte was not asked.
+        {"RM52 firmware, sub-id in a fifth byte", 0x66, 0x12, 2, 0, 0x4F, MODULE_FAMILY_66},
+        {"type 66, other firmware", 0x66, 0, 2, 1, 0x4F, MODULE_FAMILY_66},
+        // The VELUM range, both ends included.
+        {"lowest VELUM id", 0xC0, 0, 1, 0, 0, MODULE_FAMILY_VELUM},
+        {"highest VELUM id", 0xCE, 0, 1, 0, 0, MODULE_FAMILY_VELUM},
+        {"below VELUM", 0xBF, 0, 1, 0, 0, MODULE_FAMILY_OTHER},
+        {"above VELUM", 0xCF, 0, 1, 0, 0, MODULE_FAMILY_OTHER},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(deviceModuleFamily(c.id, c.id66, c.verMajor, c.verMinor, c.verBuild), c.family) << c.what;
+}

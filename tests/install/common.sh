@@ -40,3 +40,41 @@ run_command_example() {
     [ "$status" = 0 ] || fail "$what ended with status $status"
     grep -qx ' Done\.' "$work/stdout" || fail "$what did not print \" Done.\""
 }
+
+# Runs an installed or unpacked kxb with --version, with no LD_LIBRARY_PATH: it starts only when
+# the loader finds the library, and then prints the library's version. Usage: run_kxb_version
+# PROGRAM WHAT
+run_kxb_version() {
+    local program=$1 what=$2 status=0 output
+    output=$(env -u LD_LIBRARY_PATH "$program" --version 2>&1) || status=$?
+    [ "$status" = 0 ] || fail "$what --version ended with status $status: $output"
+    grep -qE '^libkavelhidapi [0-9]+\.[0-9]+\.[0-9]+$' <<<"$output" ||
+        fail "$what --version printed no library version: $output"
+}
+
+# Fails unless PROGRAM, with no LD_LIBRARY_PATH, loads libkavelhidapi.so.1 from LIBRARY.
+# Usage: expect_library PROGRAM LIBRARY WHAT
+expect_library() {
+    local program=$1 library=$2 what=$3 resolved
+    resolved=$(env -u LD_LIBRARY_PATH ldd "$program" | awk '$1 == "libkavelhidapi.so.1" { print $3 }')
+    [ "$resolved" -ef "$library" ] || fail "$what loads libkavelhidapi.so.1 from '$resolved', not from $library"
+}
+
+# The manual pages and the changelog are installed under ROOT compressed, and only so, each the
+# source file once uncompressed. Usage: check_gzipped_docs ROOT MANDIR DOCDIR SOURCE_DIR
+check_gzipped_docs() {
+    local root=$1 mandir=$2 docdir=$3 source_dir=$4 installed source
+    for installed in "$mandir/man1/kavelwrite.1" "$mandir/man1/kxb.1" "$mandir/man5/kavelhid-simulation.5" \
+        "$docdir/changelog"; do
+        case $installed in
+        */changelog) source=$source_dir/packaging/changelog ;;
+        *) source=$source_dir/docs/$(basename "$installed") ;;
+        esac
+        [ -e "$root/$installed" ] && fail "$installed is installed uncompressed"
+        if [ ! -f "$root/$installed.gz" ]; then
+            fail "no $installed.gz"
+        elif ! gzip -dc "$root/$installed.gz" | cmp -s - "$source"; then
+            fail "$installed.gz is not $source compressed"
+        fi
+    done
+}

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The bash completion offers --logfile for an option word, *.kxb files and folders for the script,
-# and nothing that kavelwrite would ignore. Each case types a command line in a folder of known
-# files and compares the offered words.
-# Usage: completion_test.sh COMPLETION_FILE
+# The bash completion of a program offers the right words: for kavelwrite --logfile for an option
+# word, *.kxb files and folders for the script, and nothing that kavelwrite would ignore; for kxb
+# its verbs, each verb's options, *.kxb files for check and any file for log. Each case types a
+# command line in a folder of known files and compares the offered words. For kxb the verbs and
+# options that the built program's usage names must all be offered.
+# Usage: completion_test.sh COMPLETION_DIR kavelwrite
+#        completion_test.sh COMPLETION_DIR kxb KXB_PROGRAM
 set -u
-completion=$1
+completion_dir=$(realpath "$1") command=$2 program=${3:+$(realpath "$3")}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -12,24 +15,30 @@ mkdir -p scripts/deep "with space" folder.kxb
 touch setup.kxb other.kxb notes.txt setup.kxb_t20261208011631 scripts/a.kxb scripts/b.xml \
     "with space/c.kxb" folder.kxb/d.kxb
 
+# Only the command's own file is sourced, as bash-completion does when the command is typed.
 # shellcheck source=/dev/null
-source "$completion" || { echo "FAIL: $completion cannot be sourced"; exit 1; }
-[[ $(complete -p kavelwrite 2>/dev/null) == *"-F _kavelwrite"* ]] ||
-    { echo "FAIL: kavelwrite has no completion after sourcing $completion"; exit 1; }
+source "$completion_dir/$command" || { echo "FAIL: $completion_dir/$command cannot be sourced"; exit 1; }
+function=$(complete -p "$command" 2>/dev/null | sed -n 's/.* -F \([^ ]*\) .*/\1/p')
+[ -n "$function" ] || { echo "FAIL: $command has no completion after sourcing $completion_dir/$command"; exit 1; }
 
 failures=0
-# complete_line "LINE" "EXPECTED WORDS, one per line, sorted": the line's last word is completed
-# (an empty last word when the line ends with a blank).
-complete_line() {
-    local line=$1 expected=$2 actual
+# offered "LINE": prints the words offered for the line's last word (an empty last word when the
+# line ends with a blank), one per line, sorted.
+offered() {
+    local line=$1
     read -ra COMP_WORDS <<<"$line"
     [[ $line == *" " ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMP_LINE=$line
     COMP_POINT=${#line}
     COMPREPLY=()
-    _kavelwrite 2>/dev/null
-    actual=$(printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | LC_ALL=C sort)
+    "$function" 2>/dev/null
+    printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | LC_ALL=C sort
+}
+# complete_line "LINE" "EXPECTED WORDS, one per line, sorted"
+complete_line() {
+    local line=$1 expected=$2 actual
+    actual=$(offered "$line")
     if [ "$actual" != "$expected" ]; then
         echo "FAIL: completing \"$line\": offered"
         echo "${actual:-(nothing)}" | sed 's/^/    /'
@@ -38,24 +47,74 @@ complete_line() {
         failures=$((failures + 1))
     fi
 }
+words() { printf '%s\n' "$@" | LC_ALL=C sort; }
 
-complete_line "kavelwrite -" "--logfile"
-complete_line "kavelwrite --l" "--logfile"
-complete_line "kavelwrite --logfile -" ""
-complete_line "kavelwrite setup.kxb --logfile -" ""
-complete_line "kavelwrite --x" ""
-complete_line "kavelwrite " "$(printf '%s\n' folder.kxb other.kxb scripts setup.kxb 'with space' | LC_ALL=C sort)"
-complete_line "kavelwrite s" "$(printf '%s\n' scripts setup.kxb)"
-complete_line "kavelwrite scripts/" "$(printf '%s\n' scripts/a.kxb scripts/deep)"
-complete_line "kavelwrite --logfile o" "other.kxb"
-complete_line "kavelwrite folder.kxb/" "folder.kxb/d.kxb"
-complete_line "kavelwrite n" ""
-complete_line "kavelwrite setup.kxb " "--logfile"
-complete_line "kavelwrite setup.kxb --logfile " ""
-complete_line "kavelwrite --logfile setup.kxb " ""
+case $command in
+kavelwrite)
+    complete_line "kavelwrite -" "--logfile"
+    complete_line "kavelwrite --l" "--logfile"
+    complete_line "kavelwrite --logfile -" ""
+    complete_line "kavelwrite setup.kxb --logfile -" ""
+    complete_line "kavelwrite --x" ""
+    complete_line "kavelwrite " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
+    complete_line "kavelwrite s" "$(words scripts setup.kxb)"
+    complete_line "kavelwrite scripts/" "$(words scripts/a.kxb scripts/deep)"
+    complete_line "kavelwrite --logfile o" "other.kxb"
+    complete_line "kavelwrite folder.kxb/" "folder.kxb/d.kxb"
+    complete_line "kavelwrite n" ""
+    complete_line "kavelwrite setup.kxb " "--logfile"
+    complete_line "kavelwrite setup.kxb --logfile " ""
+    complete_line "kavelwrite --logfile setup.kxb " ""
+    ;;
+kxb)
+    complete_line "kxb " "$(words check log probe)"
+    complete_line "kxb p" "probe"
+    complete_line "kxb -" "$(words --help --version)"
+    complete_line "kxb --help " ""
+    complete_line "kxb --version " ""
+    complete_line "kxb frob " ""
+    complete_line "kxb check " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
+    complete_line "kxb check scripts/" "$(words scripts/a.kxb scripts/deep)"
+    complete_line "kxb check -" "$(words --help --json)"
+    complete_line "kxb check setup.kxb o" "other.kxb"
+    complete_line "kxb check setup.kxb -" "--json"
+    complete_line "kxb check --json -" ""
+    complete_line "kxb check --json s" "$(words scripts setup.kxb)"
+    complete_line "kxb check --help " ""
+    complete_line "kxb probe " "$(words --device-element --help --json --simulation)"
+    complete_line "kxb probe --s" "--simulation"
+    complete_line "kxb probe --json " ""
+    complete_line "kxb probe --device-element -" ""
+    complete_line "kxb log " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
+    complete_line "kxb log setup.kxb_" "setup.kxb_t20261208011631"
+    complete_line "kxb log -" "$(words --help --json)"
+    complete_line "kxb log setup.kxb_t20261208011631 " "--json"
+    complete_line "kxb log --json setup.kxb_t20261208011631 " ""
+    complete_line "kxb log --json n" "notes.txt"
+
+    # Whatever the program's usage names must be offered where it applies: every verb, and every
+    # option of a verb as its first word.
+    usage=$("$program" --help 2>&1)
+    verbs=$(awk '/^Verbs:/ { on = 1; next } on && /^  [a-z]/ { print $1 } on && /^$/ { on = 0 }' <<<"$usage" | LC_ALL=C sort)
+    [ -n "$verbs" ] || { echo "FAIL: kxb --help names no verb:"; echo "$usage"; failures=$((failures + 1)); }
+    complete_line "kxb " "$verbs"
+    for verb in $verbs; do
+        options=$("$program" "$verb" --help 2>&1 | grep -o -- '--[a-z][a-z-]*' | LC_ALL=C sort -u)
+        offered_options=$(offered "kxb $verb -")
+        for option in $options; do
+            grep -qxF -- "$option" <<<"$offered_options" ||
+                { echo "FAIL: kxb $verb --help names $option, which is not offered"; failures=$((failures + 1)); }
+        done
+    done
+    ;;
+*)
+    echo "FAIL: no cases for $command"
+    exit 1
+    ;;
+esac
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures failure(s)"
     exit 1
 fi
-echo "PASS: every completion as expected"
+echo "PASS: every completion of $command as expected"

@@ -2,9 +2,9 @@
 # Replays what the user guide shows a user, on the guide's own example files, and checks both the
 # program's behaviour and that the guide still shows it: console lines, exit statuses, log file
 # annotations, DetectedDevice reports, trace lines and the saved simulation.
-# Usage: guide_walkthroughs.sh CASE KAVELWRITE EXAMPLES_DIR GUIDE KXB
+# Usage: guide_walkthroughs.sh CASE KAVELWRITE EXAMPLES_DIR GUIDE [KXB]
 set -u
-case_name=$1 kavelwrite=$2 examples=$3 guide=$4 kxb=$5
+case_name=$1 kavelwrite=$2 examples=$3 guide=$4 kxb=${5:-}
 
 fail_prefix="$case_name: "
 source "$(dirname "$0")/common.sh"
@@ -184,6 +184,51 @@ KxbLogSaysWhatEachKeyboardDid)
 $actual"
     while read -r line; do guide_shows "$line"; done <<<"$expected"
     guide_shows '`<Inject Cmd="17" Status="3"/>` to its `Keyboard` element): kavelwrite prints'
+    ;;
+ProbeShowsWhatIsAttached)
+    # The guide: kxb probe on the demo keyboard, its Device element pasted into a script, and a
+    # twin on which the writer examples' command.kxb is written.
+    probe() { (cd "$work" && env -u KAVELHID_TRACE -u KAVELHID_SIMULATION_SAVE "$@") || status=$?; }
+    status=0
+    probe KAVELHID_SIMULATION="$examples/demo-keyboard.xml" "$kxb" probe >"$work/stdout" 2>"$work/stderr"
+    expect_status 0
+    expected_probe='libkavelhidapi 1.4.2
+1 Kavel device(s) detected
+
+device0:
+ Controller Id=11 Ver=1.2.3.0 Config=66.c5.0.0.0.0.0.0.0.0.0.0.0.0.0.0
+ Module0 Address=4 IdConfig=66 Id=66 IdSub=0 Id66=12 Ver=2.1.ce.0 Family=type66
+ Module1 Address=6 IdConfig=c5 Id=c5 IdSub=5 Id66=0 Ver=1.0.7.0 Family=velum'
+    [ "$(cat "$work/stdout")" = "$expected_probe" ] || fail "kxb probe prints otherwise:
+$(cat "$work/stdout")"
+    while read -r line; do [ -z "$line" ] || guide_shows "$line"; done <<<"$expected_probe"
+
+    probe KAVELHID_SIMULATION="$examples/demo-keyboard.xml" "$kxb" probe --device-element >"$work/device.xml"
+    expect_status 0
+    for line in '<Module Id="6612">' '<Version>02.01.CE.00</Version>' '<Module Id="5">' \
+        '<Version>01.00.07.00</Version>' '<Module Id="0">' '<Version>00.00.00.00</Version>'; do
+        grep -qxF -- "$line" <(sed 's/^[[:space:]]*//' "$work/device.xml") || fail "the Device element lacks $line"
+        guide_shows "$line"
+    done
+    { echo '<XML_BIN_FILE>'; cat "$work/device.xml"; echo '<Command><DST>F</DST><CMD>30</CMD></Command>'
+        echo '</XML_BIN_FILE>'; } >"$work/pasted.kxb"
+    run pasted.kxb KAVELHID_SIMULATION="$examples/demo-keyboard.xml"
+    expect_status 0
+    expect_line " Done."
+
+    probe KAVELHID_SIMULATION="$examples/writers-keyboard.xml" "$kxb" probe --simulation >"$work/twin.xml"
+    expect_status 0
+    cp "$examples/command.kxb" "$work/"
+    run command.kxb KAVELHID_SIMULATION="$work/twin.xml"
+    expect_status 0
+    expect_line " Done."
+    guide_shows 'KAVELHID_SIMULATION=examples/writers-keyboard.xml build/kxb probe --simulation > twin.xml'
+
+    # What the twin cannot do: demo.kxb needs the demo keyboard's answer to its pointer command.
+    probe KAVELHID_SIMULATION="$examples/demo-keyboard.xml" "$kxb" probe --simulation >"$work/demo-twin.xml"
+    cp "$examples/demo.kxb" "$work/"
+    run demo.kxb KAVELHID_SIMULATION="$work/demo-twin.xml"
+    expect_status 166
     ;;
 *)
     fail "unknown case"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Building against the keyboard maker's own library: a folder holding kavelhidapi.h and
 # libkavelhidapi.so, named by KAVELWRITE_HIDAPI_DIR. The maker's library is played here by a copy
-# of the stand-in. The build must compile the program against that folder's header, link it to
-# that folder's library, build no stand-in and no test that needs one, and the program must run
-# with the library from that folder.
+# of the stand-in. The build must compile both programs against that folder's header, link them
+# to that folder's library, build no stand-in and no test that needs one, and the programs must
+# run with the library from that folder, built and installed.
 # Usage: maker_library_build.sh CMAKE SOURCE_DIR WORK_DIR STANDIN_LIBRARY BUILD_TYPE SANITIZE CXX
 set -u
 cmake=$1 source_dir=$2 work=$3 standin=$4 build_type=$5 sanitize=$6 cxx=$7
@@ -44,6 +44,7 @@ if ! "$cmake" --build "$build" -j 2 >"$work/build.log" 2>&1; then
 fi
 
 [ -x "$build/kavelwrite" ] || fail "no kavelwrite was built"
+[ -x "$build/kxb" ] || fail "no kxb was built"
 built=$(find "$build" -name 'libkavelhidapi.so*')
 [ -z "$built" ] || fail "the stand-in was built: $built"
 "$cmake" --build "$build" --target kavelhidapi >/dev/null 2>&1 && fail "the build has a stand-in target kavelhidapi"
@@ -57,19 +58,23 @@ grep -q "$maker/kavelhidapi.h" $depfiles || fail "no source was compiled against
 # shellcheck disable=SC2086
 grep -l "$source_dir/src/hid/kavelhidapi.h" $depfiles && fail "sources were compiled against the project's own header"
 
-dynamic=$(readelf -d "$build/kavelwrite" 2>&1)
-grep -q 'NEEDED.*\[libkavelhidapi\.so\.1\]' <<<"$dynamic" || fail "kavelwrite does not ask for the library by its SONAME"
-resolved=$(env -u LD_LIBRARY_PATH ldd "$build/kavelwrite" | awk '$1 == "libkavelhidapi.so.1" { print $3 }')
-[ "$resolved" -ef "$maker/libkavelhidapi.so.1" ] || fail "kavelwrite loads the library from '$resolved', not from $maker"
+for program in kavelwrite kxb; do
+    dynamic=$(readelf -d "$build/$program" 2>&1)
+    grep -q 'NEEDED.*\[libkavelhidapi\.so\.1\]' <<<"$dynamic" || fail "$program does not ask for the library by its SONAME"
+    expect_library "$build/$program" "$maker/libkavelhidapi.so.1" "$program"
+done
 
 run_command_example "$build/kavelwrite" "$source_dir/examples" "kavelwrite"
+run_kxb_version "$build/kxb" "kxb"
 
 # Installed, the program keeps finding the maker's library, and the library is not copied.
 "$cmake" --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1 || fail "cmake --install failed"
 installed=$(find "$work/prefix" -name 'libkavelhidapi*')
 [ -z "$installed" ] || fail "the maker's library was installed: $installed"
-resolved=$(env -u LD_LIBRARY_PATH ldd "$work/prefix/bin/kavelwrite" | awk '$1 == "libkavelhidapi.so.1" { print $3 }')
-[ "$resolved" -ef "$maker/libkavelhidapi.so.1" ] || fail "installed kavelwrite loads the library from '$resolved'"
+for program in kavelwrite kxb; do
+    expect_library "$work/prefix/bin/$program" "$maker/libkavelhidapi.so.1" "the installed $program"
+done
+run_kxb_version "$work/prefix/bin/kxb" "the installed kxb"
 
 [ "$failures" -ne 0 ] || rm -rf "$work"
 finish "built against the header and library in a folder of their own"
