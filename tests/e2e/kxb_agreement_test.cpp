@@ -176,8 +176,9 @@ std::string PrintedOutcome(const std::string& stdoutText, int index) {
     std::string line;
     std::string last;
     while (std::getline(lines, line)) {
-        // The stored output shows each carriage return as "<CR>" at the end of a line.
-        if (!line.empty() && line.find("<CR>") == std::string::npos) last = line;
+        // A keyboard's lines begin with a blank (after the block, top-level lines follow); the
+        // stored output shows each carriage return as "<CR>" at the end of a progress line.
+        if (line.rfind(' ', 0) == 0 && line.find("<CR>") == std::string::npos) last = line;
     }
     return last;
 }
