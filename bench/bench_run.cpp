@@ -1,8 +1,8 @@
 // Runs the kavelwrite benchmarks and prints one table: generates the scripts, then measures the
 // check pass against pugixml's load, the write pass per message, the log file against pugixml's
-// save, and how the check pass scales. Every figure is the median of several runs of a child
-// process: wall time around it, CPU time from wait4, peak resident set read at its exit. The
-// baselines run interleaved with kavelwrite, in the same rounds.
+// save, how the check pass scales, and kxb check against kavelwrite's check pass. Every figure is
+// the median of several runs of a child process: wall time around it, CPU time from wait4, peak
+// resident set read at its exit. The baselines run interleaved with kavelwrite, in the same rounds.
 //
 //   bench_run [--runs N] [--sizes 1,10,100] [--write-mb 10] [--log-mb 100] [--kavelwrite PATH]
 #include <fcntl.h>
@@ -35,6 +35,7 @@ namespace {
 
 // The program measured; --kavelwrite names another build of it, for a before and after.
 std::string KAVELWRITE = BENCH_KAVELWRITE;
+const char* const KXB = BENCH_KXB;
 const char* const GENERATE = BENCH_GENERATE;
 const char* const PUGIXML_LOAD = BENCH_PUGIXML_LOAD;
 const char* const PUGIXML_SAVE = BENCH_PUGIXML_SAVE;
@@ -51,6 +52,7 @@ const double TARGET_CHECK_MEMORY = 1.2;
 const double TARGET_WRITE_US = 5.0;
 const double TARGET_LOG = 1.2;
 const double TARGET_SCALING = 1.5;
+const double TARGET_KXB_CHECK = 1.1;
 
 // One run of a child process.
 struct Sample {
@@ -296,6 +298,16 @@ Sample RunCheckPass(const Script& script, bool bLogfile) {
     return sample;
 }
 
+// kxb check on a script that passes: the same load and the same check, with nothing to report but
+// the script's step total.
+Sample RunKxbCheck(const Script& script) {
+    std::string out = std::string(DATA_DIR) + "/kxb-check.out";
+    Sample sample = RunChecked({KXB, "check", script.path}, {}, out);
+    if (!Contains(ReadFile(out), ": ok: "))
+        Fail("kxb check did not pass " + script.path + " (see " + out + ")");
+    return sample;
+}
+
 struct CheckFigures {
     Figure load;
     Figure check;
@@ -303,12 +315,13 @@ struct CheckFigures {
     Figure save;
     Figure checkLog;
     bool bSameLog = false;
+    Figure kxbCheck;
 };
 
 // Interleaved rounds: pugixml's load, kavelwrite's check pass and, for the log size, pugixml's
-// save and kavelwrite with --logfile.
+// save, kavelwrite with --logfile and kxb check.
 CheckFigures MeasureCheck(const Script& script, int nRuns, bool bLog) {
-    std::vector<Sample> load, check, save, checkLog;
+    std::vector<Sample> load, check, save, checkLog, kxbCheck;
     std::string saved = script.path + ".pugixml-saved";
     std::string loadOut = std::string(DATA_DIR) + "/pugixml.out";
     CheckFigures figures;
@@ -326,6 +339,7 @@ CheckFigures MeasureCheck(const Script& script, int nRuns, bool bLog) {
         // Without a keyboard the log is the loaded document as it stands: what pugixml saves.
         if (i == 0) figures.bSameLog = SameFiles(logs[0], saved);
         RemoveLogFiles(script.path);
+        kxbCheck.push_back(RunKxbCheck(script));
     }
     std::remove(saved.c_str());
     figures.load = MedianOf(load);
@@ -333,6 +347,7 @@ CheckFigures MeasureCheck(const Script& script, int nRuns, bool bLog) {
     if (bLog) {
         figures.save = MedianOf(save);
         figures.checkLog = MedianOf(checkLog);
+        figures.kxbCheck = MedianOf(kxbCheck);
     }
     return figures;
 }
@@ -541,6 +556,16 @@ int main(int argc, char* argv[]) {
                       Format("+%.1f ms wall", extraLogWall), Format("+%.1f ms wall", extraSaveWall),
                       Format("%.3f", ratioWall), "<= " + Format("%.1f", TARGET_LOG),
                       Verdict(ratioWall, TARGET_LOG)});
+        // kxb check walks the script as the check pass does: the baseline is kavelwrite's own check.
+        double ratioKxb = checks[i].kxbCheck.cpuMs / checks[i].check.cpuMs;
+        table += Row({"kxb check time / kavelwrite check time", logScript->label,
+                      Format("%.1f ms", checks[i].kxbCheck.cpuMs), Format("%.1f ms", checks[i].check.cpuMs),
+                      Format("%.3f", ratioKxb), "<= " + Format("%.1f", TARGET_KXB_CHECK),
+                      Verdict(ratioKxb, TARGET_KXB_CHECK)});
+        table += Row({"kxb check peak RSS / kavelwrite check peak RSS", logScript->label,
+                      Format("%.1f MB", checks[i].kxbCheck.maxRssKb / 1024),
+                      Format("%.1f MB", checks[i].check.maxRssKb / 1024),
+                      Format("%.3f", checks[i].kxbCheck.maxRssKb / checks[i].check.maxRssKb), "", ""});
     }
 
     // The fixed cost of starting the program and checking the Device element is taken off, so that

@@ -1,9 +1,10 @@
 // Any bytes as a kxb script: the check pass, and after a passed check a write pass on a virtual
 // keyboard with modules of every family. Besides the sanitizers, a passed write pass must advance
-// the progress by exactly the total the check pass counted, and the log file of the run must load
-// again as a script that checks as the input did.
+// the progress by exactly the total the check pass counted, kxb check must agree with the check
+// pass, and the log file of the run must load again as a script that checks as the input did.
 #include "driver.h"
 #include "kavelhidapi.h"
+#include "kxb.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -31,6 +32,59 @@ void CheckLogRunsAgain(const pugi::xml_document& doc, int nResult, int nTotal) {
     if (result != nResult || current != nTotal) std::abort();
 }
 
+// kxb check on a fresh load of the same bytes must agree with the check pass that annotated root:
+// it passes exactly when the check pass did, and its first fault stands at the node the check pass
+// annotated, with the same annotation, or where the check pass stops without one.
+void ExpectKxbCheckAgrees(const uint8_t* data, size_t size, pugi::xml_node root, const std::string& stampTime,
+                          int result) {
+    pugi::xml_document fresh;
+    if (LoadScriptBuffer(fresh, data, size) != LOAD_OK) std::abort();
+    std::vector<KxbFinding> findings;
+    int nSteps = 0;
+    int nWrites = 0;
+    bool bOk = KxbCheckDocument(fresh.first_child(), findings, &nSteps, &nWrites) == 0;
+    if (bOk != (result == 0)) std::abort();
+    if (bOk) return;
+    if (findings.empty() || findings.front().bWarning) std::abort();
+    const KxbFinding& first = findings.front();
+
+    // The node the check pass annotated: the one with an attribute of the stamp's name more than the
+    // fresh load has (the bytes may hold such attributes of their own).
+    pugi::xml_node annotated;
+    for (pugi::xml_node node = root, twin = fresh.first_child(); node && !annotated;) {
+        int nAdded = 0;
+        for (pugi::xml_attribute attribute : node.attributes())
+            nAdded += stampTime == attribute.name() ? 1 : 0;
+        for (pugi::xml_attribute attribute : twin.attributes())
+            nAdded -= stampTime == attribute.name() ? 1 : 0;
+        if (nAdded != 0) annotated = node;
+        pugi::xml_node next = node.first_child();
+        pugi::xml_node twinNext = twin.first_child();
+        while (!next && node != root) {
+            next = node.next_sibling();
+            twinNext = twin.next_sibling();
+            if (!next) {
+                node = node.parent();
+                twin = twin.parent();
+            }
+        }
+        node = next;
+        twin = twinNext;
+    }
+    if (annotated) {
+        // Both documents were parsed from the same bytes: the same node has the same offset.
+        if (first.nOffset != annotated.offset_debug()) std::abort();
+        if (first.sAnnotation != annotated.last_attribute().value()) std::abort();
+        return;
+    }
+    pugi::xml_node stop = root;
+    if (std::string(root.name()) == "XML_BIN_FILE") {
+        for (stop = root.first_child(); stop && FindElementHandler(stop.name()) != nullptr;)
+            stop = stop.next_sibling();
+    }
+    if (!stop || first.nOffset != stop.offset_debug() || !first.sAnnotation.empty()) std::abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -54,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int total = 0;
     const int nCheckResult = kxbCheckWrite(root, stampTime, nullptr, &current, &total);
     const int nCheckTotal = current;
+    ExpectKxbCheckAgrees(data, size, root, stampTime, nCheckResult);
     if (nCheckResult == 0) {
         total = current;
         KavelHid hid;

@@ -81,6 +81,10 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
 // Id or Version met.
 int kxbCheckControllerModule(pugi::xml_node nodeControllerModule, int idConfig, int id, int idSub, int id66,
                              int verMajor, int verMinor, int verBuild, int verType);
+// Returns what kxbCheckControllerModule returns; for a negative result a non-null faulty receives the
+// candidate Module whose Id is malformed or the Version element that is.
+int kxbCheckControllerModuleAt(pugi::xml_node nodeControllerModule, int idConfig, int id, int idSub, int id66,
+                               int verMajor, int verMinor, int verBuild, int verType, pugi::xml_node* faulty);
 // Returns 0 match, 1 no match, -1 malformed id pattern.
 int checkId(std::string xmlId, int idConfig, int id, int idSub, int id66);
 // Returns 0 match, 1 mismatch, -1 shorter than 8 characters, -2 a malformed field.

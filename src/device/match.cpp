@@ -65,6 +65,13 @@ int checkId(std::string xmlId, int idConfig, int id, int idSub, int id66) {
 
 int kxbCheckControllerModule(pugi::xml_node nodeControllerModule, int idConfig, int id, int idSub, int id66,
                              int verMajor, int verMinor, int verBuild, int verType) {
+    return kxbCheckControllerModuleAt(nodeControllerModule, idConfig, id, idSub, id66, verMajor, verMinor,
+                                      verBuild, verType, nullptr);
+}
+
+int kxbCheckControllerModuleAt(pugi::xml_node nodeControllerModule, int idConfig, int id, int idSub, int id66,
+                               int verMajor, int verMinor, int verBuild, int verType,
+                               pugi::xml_node* faulty) {
     const std::string txtModule = "Module";
     const std::string txtId = "Id";
     const std::string txtVersion = "Version";
@@ -72,12 +79,18 @@ int kxbCheckControllerModule(pugi::xml_node nodeControllerModule, int idConfig, 
          candidate = candidate.next_sibling(txtModule.c_str())) {
         // A missing Id reads as empty text, which is malformed.
         int resId = checkId(AttributeValue(candidate, txtId), idConfig, id, idSub, id66);
-        if (resId < 0) return resId;
+        if (resId < 0) {
+            if (faulty != nullptr) *faulty = candidate;
+            return resId;
+        }
         // Versions of a candidate whose id does not match are still checked for notation.
         for (pugi::xml_node version = candidate.child(txtVersion.c_str()); version;
              version = version.next_sibling(txtVersion.c_str())) {
             int resVersion = checkVersion(version.child_value(), verMajor, verMinor, verBuild, verType);
-            if (resVersion < 0) return resVersion;
+            if (resVersion < 0) {
+                if (faulty != nullptr) *faulty = version;
+                return resVersion;
+            }
             if (resId == 0 && resVersion == 0) return 0;
         }
     }

@@ -54,4 +54,16 @@ int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, Kav
                     int* current, int* total, const std::string& txtAddress, long lAddressBegin,
                     unsigned char cmd, unsigned char dst, bool bSkipped, bool bStopAtFailure);
 
+// ---- fields.cpp: what each writer element reads
+
+// A field of a writer element: a child element it reads, or an attribute of its Data children.
+struct WriterField {
+    const char* element;
+    const char* name;
+    bool bAttribute;
+    const char* accepts; // what the field accepts, in a few words: "a destination: 0 to E ..."
+};
+// Returns every field of every writer element, each element's in the order it reads them.
+const std::vector<WriterField>& WriterFields();
+
 #endif

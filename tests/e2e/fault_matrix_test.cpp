@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
 #include <sstream>
@@ -548,6 +549,28 @@ TEST_P(FaultMatrix, RecordsFailureWhereItHappenedAndWritesTheNextKeyboard) {
 
     for (const NodeExpectation& expected : kUndisturbed)
         ExpectNode(root, device1, expected.node, expected.annotation, expected.info, expected.text);
+
+    // kxb reads from the log what kavelwrite printed for each keyboard.
+    RunOutcome read = RunKxb({"log", "--json", "script.kxb_" + stampTime}, {}, injected.dir);
+    SCOPED_TRACE("kxb log:\n" + read.out + read.err);
+    EXPECT_EQ(read.exitStatus, 0);
+    nlohmann::json report = nlohmann::json::parse(read.out, nullptr, false);
+    ASSERT_FALSE(report.is_discarded());
+    ASSERT_EQ(report["runs"].size(), 1u);
+    const nlohmann::json& keyboards = report["runs"][0]["keyboards"];
+    ASSERT_EQ(keyboards.size(), 2u);
+    EXPECT_EQ(keyboards[0]["outcome"], row.console);
+    EXPECT_EQ(keyboards[0]["status"], row.exitStatus);
+    EXPECT_EQ(keyboards[1]["outcome"], kDone);
+    // A pass that ended early stopped at the annotation that ended it.
+    const nlohmann::json& stopped = keyboards[0]["stopped"];
+    ASSERT_EQ(stopped.is_null(), !bEndsPass);
+    if (bEndsPass) {
+        std::string sStopped = stopped["annotation"];
+        EXPECT_TRUE(sStopped == row.annotation || (row.otherAnnotation && sStopped == row.otherAnnotation) ||
+                    (row.text != nullptr && sStopped == row.text))
+            << sStopped;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Fault, FaultMatrix, ::testing::ValuesIn(kRows),

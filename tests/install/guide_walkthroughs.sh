@@ -146,6 +146,65 @@ CtrlCStopsBeforeTheNextMessage)
         fail "the third command, due when the run stopped, is not annotated interrupted"
     guide_shows '<Command t20261208172306_device0="interrupted">'
     ;;
+KxbCheckNamesEveryFault)
+    # The guide: a copy of examples/command.kxb with three slips; kxb check names all three.
+    sed '0,/<DST>0<\/DST>/s//<DST>10<\/DST>/; s/<Data>00 50 AA BB<\/Data>/<Dta>00 50 AA BB<\/Dta>/;
+        44s/<Command>/<Comand>/; 48s/<\/Command>/<\/Comand>/' "$examples/command.kxb" >"$work/command.kxb"
+    [ "$(grep -c '<DST>10</DST>\|<Dta>\|Comand>' "$work/command.kxb")" = 4 ] ||
+        fail "examples/command.kxb no longer holds the lines the guide changes"
+    status=0
+    (cd "$work" && "$kxb" check command.kxb >"$work/stdout" 2>"$work/stderr") || status=$?
+    expect_status 160
+    expected='command.kxb:30:3: error: Command: DST: '"'10'"' is not a destination: 0 to E for a module, F for the controller
+command.kxb:44:3: error: Comand: '"'Comand'"' is not an element of a kxb script (names are compared exactly)
+command.kxb:39:4: warning: Command: Dta: is never read: Command reads DST, CMD and Data'
+    [ "$(cat "$work/stdout")" = "$expected" ] || fail "kxb check says:
+$(cat "$work/stdout")"
+    while read -r line; do guide_shows "$line"; done <<<"$expected"
+    # kavelwrite's check pass stops at the first of them.
+    run command.kxb
+    expect_status 160
+    grep -q '<Command t[0-9]*="PARSE_ERROR:DST">' "$(log_file command.kxb)" || fail "kavelwrite annotates another fault"
+    # A document that is not well-formed is placed where the parser stopped.
+    sed '0,/<\/DST>/s//<\/DS>/' "$examples/command.kxb" >"$work/command.kxb"
+    status=0
+    (cd "$work" && "$kxb" check command.kxb >"$work/stdout" 2>"$work/stderr") || status=$?
+    expect_status 169
+    [ "$(cat "$work/stdout")" = "command.kxb:31:11: error: Start-end tags mismatch" ] || fail "kxb check says: $(cat "$work/stdout")"
+    guide_shows '  with `</DS>` closing the first `<DST>`, `command.kxb:31:11: error: Start-end tags mismatch`'
+    status=0
+    "$kxb" check "$examples/command.kxb" >"$work/stdout" 2>"$work/stderr" || status=$?
+    expect_status 0
+    [ "$(cat "$work/stdout")" = "$examples/command.kxb: ok: 3 writes, 42 steps in a write pass" ] ||
+        fail "kxb check says: $(cat "$work/stdout")"
+    guide_shows "examples/command.kxb: ok: 3 writes, 42 steps in a write pass"
+    ;;
+KxbLogSaysWhatEachKeyboardDid)
+    # The guide: examples/command.kxb on a keyboard whose memory write fails, then kxb log.
+    inject='<Inject Cmd="17" Status="3"/>'
+    sed "s#</Keyboard>#$inject</Keyboard>#" "$examples/writers-keyboard.xml" >"$work/failing-keyboard.xml"
+    cp "$examples/command.kxb" "$work/"
+    run command.kxb KAVELHID_SIMULATION="$work/failing-keyboard.xml"
+    expect_status 166
+    # The outcome follows the progress line's carriage return.
+    tr '\r' '\n' <"$work/stdout" | grep -qxF " ERROR: Device write error" || fail "kavelwrite did not fail the write"
+    log=$(log_file command.kxb)
+    status=0
+    (cd "$work" && "$kxb" log "$(basename "${log:-none}")" >"$work/stdout" 2>"$work/stderr") || status=$?
+    expect_status 0
+    # The guide shows the run of its own stamp.
+    actual=$(sed 's/t[0-9]\{14\}/t20261208172306/g' "$work/stdout")
+    expected='run t20261208172306
+  check pass: passed
+  device0: " ERROR: Device write error" (166): 1 done, 1 failed, 0 skipped
+    identified: Controller Id=11 Ver=1.2.3.0 Ok
+    identified: Module0 IdConfig=66 Id=66 IdSub=0 Id66=12 Ver=2.1.ce.0 Ok
+    stopped: command.kxb_t20261208172306:104:3: Command ERROR=3'
+    [ "$actual" = "$expected" ] || fail "kxb log says:
+$actual"
+    while read -r line; do guide_shows "$line"; done <<<"$expected"
+    guide_shows '`<Inject Cmd="17" Status="3"/>` to its `Keyboard` element): kavelwrite prints'
+    ;;
 ProbeShowsWhatIsAttached)
     # The guide: kxb probe on the demo keyboard, its Device element pasted into a script, and a
     # twin on which the writer examples' command.kxb is written.

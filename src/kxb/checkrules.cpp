@@ -1,0 +1,293 @@
+// The check of a script, fault by fault: the check pass's own handlers judge every element on its
+// own, so that kxb finds the faults kavelwrite's check pass would meet, all of them, in its order.
+#include "kxb.h"
+
+#include "device.h"
+#include "driver.h"
+#include "writers.h"
+
+#include <cstring>
+
+namespace {
+
+const std::string txtXmlBinFile = "XML_BIN_FILE";
+const std::string txtDevice = txtKxbDevice;
+const std::string txtId = txtKxbId;
+const std::string txtVersion = "Version";
+const std::string txtModule = "Module";
+
+// The annotation name of the handlers run by kxb: a parsed document cannot hold an attribute whose
+// name has a blank, so it is never mistaken for one of the script's own.
+const std::string txtScratch = "kxb check";
+
+const char* const txtAcceptsId = "an id: xx or a hexadecimal number";
+const char* const txtAcceptsVersion =
+    "a version: MM.mm.bb or MM.mm.bb.tt, each field two hex digits, xx, xN or Nx (lower-case x)";
+
+// The row of a writer element's field, or null.
+const WriterField* FindWriterField(const char* element, const char* name) {
+    for (const WriterField& field : WriterFields()) {
+        if (std::strcmp(field.element, element) == 0 && std::strcmp(field.name, name) == 0) return &field;
+    }
+    return nullptr;
+}
+
+// The child elements that one writer element reads, gathered once from the field table: every
+// child of every writer element is looked up here, so the writer is found by its handler.
+struct WriterChildren {
+    const char* element;
+    ElementHandler handler;
+    std::vector<const char*> names;
+};
+
+const std::vector<WriterChildren>& AllWriterChildren() {
+    static const std::vector<WriterChildren> all = [] {
+        std::vector<WriterChildren> gathered;
+        for (const WriterField& field : WriterFields()) {
+            if (gathered.empty() || std::strcmp(gathered.back().element, field.element) != 0) {
+                gathered.push_back({field.element, FindElementHandler(field.element), {}});
+            }
+            if (!field.bAttribute) gathered.back().names.push_back(field.name);
+        }
+        return gathered;
+    }();
+    return all;
+}
+
+// Returns what the writer element with that handler reads, or null for an element that is no writer.
+const WriterChildren* FindWriterChildren(ElementHandler handler) {
+    for (const WriterChildren& writer : AllWriterChildren()) {
+        if (writer.handler == handler) return &writer;
+    }
+    return nullptr;
+}
+
+// True when the writer reads child elements of that name.
+bool ReadsChild(const WriterChildren& writer, const char* name) {
+    for (const char* read : writer.names) {
+        if (read[0] == name[0] && std::strcmp(read, name) == 0) return true;
+    }
+    return false;
+}
+
+// "A, B and C".
+std::string Listed(const std::vector<std::string>& names) {
+    std::string sNames;
+    for (size_t i = 0; i < names.size(); ++i) {
+        sNames += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    }
+    return sNames;
+}
+
+// A fault at node, reported under the name sElement.
+KxbFinding Fault(pugi::xml_node node, const std::string& sElement) {
+    KxbFinding finding;
+    finding.nOffset = node.offset_debug();
+    finding.sElement = sElement;
+    return finding;
+}
+
+// A field that a check found malformed: "'VALUE' is not ..." or, absent, "is missing: ...".
+void SetValue(KxbFinding& finding, bool bPresent, const std::string& sValue, const char* txtAccepts) {
+    finding.bValue = bPresent;
+    finding.sValue = sValue;
+    finding.sMessage = std::string(bPresent ? "is not " : "is missing: ") + txtAccepts;
+}
+
+// A unit of the Device element whose candidates hold a malformed Id or Version: which of them is
+// at fault comes from the match itself. The check pass matches the all-zero record.
+bool DeviceUnitFault(pugi::xml_node unit, KxbFinding& finding) {
+    pugi::xml_node faulty;
+    if (kxbCheckControllerModuleAt(unit, 0, 0, 0, 0, 0, 0, 0, 0, &faulty) >= 0) return false;
+    finding = Fault(unit, unit.name());
+    finding.sAnnotation = txtPARSE_ERROR + unit.name();
+    if (txtVersion == faulty.name()) {
+        finding.sField = txtVersion;
+        SetValue(finding, true, faulty.child_value(), txtAcceptsVersion);
+    } else {
+        finding.sField = txtId;
+        pugi::xml_attribute id = faulty.attribute(txtId.c_str());
+        SetValue(finding, !id.empty(), id.value(), txtAcceptsId);
+    }
+    return true;
+}
+
+KxbFinding Warning(pugi::xml_node node, const std::string& sElement, const std::string& sMessage) {
+    KxbFinding finding = Fault(node, sElement);
+    finding.bWarning = true;
+    finding.sMessage = sMessage;
+    return finding;
+}
+
+// The Device element: every unit judged on its own, and what in it is never looked at.
+void CheckDevice(pugi::xml_node device, std::vector<KxbFinding>& errors, std::vector<KxbFinding>& warnings) {
+    std::vector<std::string> missing;
+    for (int nUnit = 0; nUnit < DEVICE_UNITS; nUnit++) {
+        const std::string sUnit = DeviceUnitName(nUnit);
+        pugi::xml_node unit = device.child(sUnit.c_str());
+        KxbFinding finding;
+        if (DeviceUnitFault(unit, finding)) errors.push_back(finding);
+        // A unit without candidates matches nothing, an empty slot included.
+        if (device && !unit) {
+            missing.push_back(sUnit);
+        } else if (device && !unit.child(txtModule.c_str())) {
+            warnings.push_back(
+                Warning(unit, sUnit, "has no candidate Module: no keyboard will suit the script"));
+        }
+        for (pugi::xml_node candidate = unit.child(txtModule.c_str()); candidate;
+             candidate = candidate.next_sibling(txtModule.c_str())) {
+            if (candidate.child(txtVersion.c_str())) continue;
+            KxbFinding warning =
+                Warning(candidate, unit.name(), "has no Version: this candidate never matches");
+            warning.sField = txtId;
+            warning.bValue = true;
+            warning.sValue = candidate.attribute(txtId.c_str()).value();
+            warnings.push_back(warning);
+        }
+    }
+    if (!missing.empty()) {
+        warnings.push_back(
+            Warning(device, txtDevice, "has no " + Listed(missing) + ": no keyboard will suit the script"));
+    }
+    // Slots past the examined ones exist on a keyboard, but the Device element never judges them.
+    for (int nSlot = DEVICE_UNITS - 1; nSlot < MODULE_MAX; nSlot++) {
+        std::string sUnit = DeviceUnitName(1 + nSlot);
+        for (pugi::xml_node unit = device.child(sUnit.c_str()); unit;
+             unit = unit.next_sibling(sUnit.c_str())) {
+            warnings.push_back(
+                Warning(unit, sUnit,
+                        "is never examined: the Device element judges Controller and Module0 to " +
+                            DeviceUnitName(DEVICE_UNITS - 1) + " only"));
+        }
+    }
+}
+
+// The fault of a child that its handler rejected, from the annotation the handler wrote on the
+// child or one of its own children; the annotation is taken away again.
+KxbFinding HandlerFault(pugi::xml_node child) {
+    std::vector<pugi::xml_node> candidates = {child};
+    for (pugi::xml_node inner = child.first_child(); inner; inner = inner.next_sibling())
+        candidates.push_back(inner);
+    for (pugi::xml_node node : candidates) {
+        pugi::xml_attribute annotation = node.attribute(txtScratch.c_str());
+        if (annotation.empty()) continue;
+        std::string sValue = annotation.value();
+        node.remove_attribute(annotation);
+        std::string sField = sValue.compare(0, txtPARSE_ERROR.size(), txtPARSE_ERROR) == 0
+                                 ? sValue.substr(txtPARSE_ERROR.size())
+                                 : sValue;
+        return KxbAnnotatedFinding(node, sField);
+    }
+    KxbFinding finding = Fault(child, child.name());
+    finding.sMessage = "fails the check";
+    return finding;
+}
+
+// Warns about the child elements of a writer element that it never reads: a misspelt name is
+// passed over without a word.
+void CheckUnread(pugi::xml_node writer, const WriterChildren& read, std::vector<KxbFinding>& warnings) {
+    for (pugi::xml_node child = writer.first_child(); child; child = child.next_sibling()) {
+        if (ReadsChild(read, child.name()) || child.type() != pugi::node_element) continue;
+        KxbFinding warning =
+            Warning(child, writer.name(),
+                    "is never read: " + std::string(writer.name()) + " reads " +
+                        Listed(std::vector<std::string>(read.names.begin(), read.names.end())));
+        warning.sField = child.name();
+        warnings.push_back(warning);
+    }
+}
+
+// The steps the walker adds to every pass, counted by the walker itself on an empty script.
+int WalkerSteps() {
+    pugi::xml_document empty;
+    int current = 0;
+    int total = 0;
+    kxbCheckWrite(empty.append_child(txtXmlBinFile.c_str()), txtScratch, nullptr, &current, &total);
+    return current;
+}
+
+} // namespace
+
+KxbFinding KxbAnnotatedFinding(pugi::xml_node node, const std::string& sField) {
+    KxbFinding finding;
+    // The Device element's units are annotated with their own name.
+    if (sField == node.name() && txtDevice == node.parent().name() && DeviceUnitFault(node, finding)) {
+        return finding;
+    }
+    finding = Fault(node, node.name());
+    finding.sField = sField;
+    finding.sAnnotation = txtPARSE_ERROR + sField;
+    // A Data child's fields belong to the writer element that holds it.
+    pugi::xml_node writer =
+        FindWriterChildren(FindElementHandler(node.name())) != nullptr ? node : node.parent();
+    const WriterField* field = FindWriterField(writer.name(), sField.c_str());
+    if (field == nullptr) {
+        finding.sMessage = "cannot be read";
+    } else if (field->bAttribute) {
+        pugi::xml_attribute attribute = node.attribute(sField.c_str());
+        SetValue(finding, !attribute.empty(), attribute.value(), field->accepts);
+    } else if (sField == node.name()) {
+        SetValue(finding, true, node.child_value(), field->accepts);
+    } else {
+        SetValue(finding, !node.child(sField.c_str()).empty(), ChildNodeValue(node, sField), field->accepts);
+    }
+    return finding;
+}
+
+int KxbCheckDocument(pugi::xml_node root, std::vector<KxbFinding>& findings, int* steps, int* writes) {
+    std::vector<KxbFinding> errors;
+    std::vector<KxbFinding> warnings;
+    *steps = 0;
+    *writes = 0;
+
+    // The check pass judges the Device element first, wherever it stands.
+    pugi::xml_node device = root.child(txtDevice.c_str());
+    CheckDevice(device, errors, warnings);
+    if (!device) {
+        warnings.push_back(
+            Warning(root, root.name(), "has no Device element: no keyboard will suit the script"));
+    }
+
+    if (txtXmlBinFile != root.name()) {
+        KxbFinding finding = Fault(root, root.name());
+        finding.bValue = true;
+        finding.sValue = root.name();
+        finding.sMessage = "is not " + txtXmlBinFile + ", the root element of a kxb script";
+        errors.push_back(finding);
+    }
+
+    int current = 0;
+    int total = 0;
+    bool bDevice = false;
+    for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
+        ElementHandler handler = FindElementHandler(child.name());
+        if (handler == nullptr) {
+            bool bText = child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata;
+            KxbFinding finding = Fault(child, bText ? root.name() : child.name());
+            finding.bValue = true;
+            finding.sValue = bText ? child.value() : child.name();
+            finding.sMessage = bText
+                                   ? "is text directly inside the root element: only elements may stand there"
+                                   : "is not an element of a kxb script (names are compared exactly)";
+            errors.push_back(finding);
+            continue;
+        }
+        if (handler == SkipElement && txtDevice == child.name()) {
+            if (bDevice)
+                warnings.push_back(
+                    Warning(child, txtDevice, "is a second Device element: only the first counts"));
+            bDevice = true;
+        }
+        if (handler(child, txtScratch, nullptr, &current, &total) != 0) errors.push_back(HandlerFault(child));
+        const WriterChildren* read = FindWriterChildren(handler);
+        if (read != nullptr) {
+            ++*writes;
+            CheckUnread(child, *read, warnings);
+        }
+    }
+    *steps = current + WalkerSteps();
+
+    findings.insert(findings.end(), errors.begin(), errors.end());
+    findings.insert(findings.end(), warnings.begin(), warnings.end());
+    return errors.empty() ? 0 : ERR_ERROR_IN_FILE;
+}
