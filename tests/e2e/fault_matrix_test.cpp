@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -477,6 +478,14 @@ std::string LoadLog(const std::string& dir, pugi::xml_document* log) {
     return logs[0].substr(std::string("script.kxb_").size());
 }
 
+// The line of node in the file it was loaded from, counted from 1.
+int LineOf(const std::string& path, pugi::xml_node node) {
+    std::string text = ReadFile(path);
+    ptrdiff_t nOffset = node.offset_debug();
+    if (nOffset < 0 || static_cast<size_t>(nOffset) > text.size()) return -1;
+    return 1 + static_cast<int>(std::count(text.begin(), text.begin() + nOffset, '\n'));
+}
+
 // A row's run, made before the test looks at it; its folder is kept when the row fails.
 template <typename Row> class Matrix : public ::testing::TestWithParam<Row> {
 protected:
@@ -665,6 +674,24 @@ TEST_P(StopMatrix, AnnotatesTheNodeThatWasDueSendsNothingMoreAndSavesTheLog) {
         EXPECT_TRUE(later.empty()) << "annotated after the stop: " << (later.empty() ? "" : later[0]);
     }
     EXPECT_EQ(log.select_nodes("//*[@*='interrupted']").size(), row.failure == nullptr ? 1u : 0u);
+
+    // kxb reads the stop from the log: keyboard 0 stopped at that node without its reset, and no
+    // other keyboard was reached.
+    RunOutcome read = RunKxb({"log", "--json", "script.kxb_" + stampTime}, {}, injected.dir);
+    SCOPED_TRACE("kxb log:\n" + read.out + read.err);
+    EXPECT_EQ(read.exitStatus, 0);
+    nlohmann::json report = nlohmann::json::parse(read.out, nullptr, false);
+    ASSERT_FALSE(report.is_discarded());
+    ASSERT_EQ(report["runs"].size(), 1u);
+    const nlohmann::json& keyboards = report["runs"][0]["keyboards"];
+    ASSERT_EQ(keyboards.size(), 1u);
+    EXPECT_EQ(keyboards[0]["interrupted"], row.failure == nullptr);
+    EXPECT_EQ(keyboards[0]["reset"], false);
+    EXPECT_EQ(keyboards[0]["outcome"], OutcomeLine(run.out.substr(0, run.out.size() - txtLast.size()), 0));
+    ASSERT_TRUE(keyboards[0]["stopped"].is_object());
+    EXPECT_EQ(keyboards[0]["stopped"]["annotation"], txtAnnotation);
+    EXPECT_EQ(keyboards[0]["stopped"]["element"], std::string(node.name()));
+    EXPECT_EQ(keyboards[0]["stopped"]["line"], LineOf(injected.dir + "/script.kxb_" + stampTime, node));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stop, StopMatrix, ::testing::ValuesIn(kStopRows),
