@@ -504,6 +504,17 @@ protected:
             << (sent0.empty() ? "nothing sent" : sent0.back());
         return sent0;
     }
+    // The keyboards that kxb log finds in the run's log, the log's only run.
+    nlohmann::json LogKeyboards(const std::string& stampTime) {
+        RunOutcome read = RunKxb({"log", "--json", "script.kxb_" + stampTime}, {}, injected.dir);
+        EXPECT_EQ(read.exitStatus, 0) << read.err;
+        nlohmann::json report = nlohmann::json::parse(read.out, nullptr, false);
+        if (report.is_discarded() || report["runs"].size() != 1) {
+            ADD_FAILURE() << "kxb log did not find one run:\n" << read.out << read.err;
+            return nlohmann::json::array();
+        }
+        return report["runs"][0]["keyboards"];
+    }
     InjectedRun injected;
 };
 
@@ -560,13 +571,7 @@ TEST_P(FaultMatrix, RecordsFailureWhereItHappenedAndWritesTheNextKeyboard) {
         ExpectNode(root, device1, expected.node, expected.annotation, expected.info, expected.text);
 
     // kxb reads from the log what kavelwrite printed for each keyboard.
-    RunOutcome read = RunKxb({"log", "--json", "script.kxb_" + stampTime}, {}, injected.dir);
-    SCOPED_TRACE("kxb log:\n" + read.out + read.err);
-    EXPECT_EQ(read.exitStatus, 0);
-    nlohmann::json report = nlohmann::json::parse(read.out, nullptr, false);
-    ASSERT_FALSE(report.is_discarded());
-    ASSERT_EQ(report["runs"].size(), 1u);
-    const nlohmann::json& keyboards = report["runs"][0]["keyboards"];
+    const nlohmann::json keyboards = LogKeyboards(stampTime);
     ASSERT_EQ(keyboards.size(), 2u);
     EXPECT_EQ(keyboards[0]["outcome"], row.console);
     EXPECT_EQ(keyboards[0]["status"], row.exitStatus);
@@ -677,13 +682,7 @@ TEST_P(StopMatrix, AnnotatesTheNodeThatWasDueSendsNothingMoreAndSavesTheLog) {
 
     // kxb reads the stop from the log: keyboard 0 stopped at that node without its reset, and no
     // other keyboard was reached.
-    RunOutcome read = RunKxb({"log", "--json", "script.kxb_" + stampTime}, {}, injected.dir);
-    SCOPED_TRACE("kxb log:\n" + read.out + read.err);
-    EXPECT_EQ(read.exitStatus, 0);
-    nlohmann::json report = nlohmann::json::parse(read.out, nullptr, false);
-    ASSERT_FALSE(report.is_discarded());
-    ASSERT_EQ(report["runs"].size(), 1u);
-    const nlohmann::json& keyboards = report["runs"][0]["keyboards"];
+    const nlohmann::json keyboards = LogKeyboards(stampTime);
     ASSERT_EQ(keyboards.size(), 1u);
     EXPECT_EQ(keyboards[0]["interrupted"], row.failure == nullptr);
     EXPECT_EQ(keyboards[0]["reset"], false);
