@@ -15,6 +15,10 @@ const int MID_ADDR_NONE = 0x3F; // bus address of no module
 
 // Units of a keyboard that the Device element judges: the controller, then module slots 0 .. 13.
 const int DEVICE_UNITS = 1 + 14;
+// The text of a report unit that suits the script, and of one that does not.
+extern const std::string txtREPORT_OK;
+extern const std::string txtREPORT_NOT_OK;
+
 // Returns the name of unit nUnit in the Device element and its report: "Controller" for 0, then
 // "Module0" .. "Module13".
 std::string DeviceUnitName(int nUnit);

@@ -26,18 +26,19 @@ namespace {
 // Returns 0 to go on with the next unit, otherwise the handler's result.
 int JudgeUnit(int nMatch, pugi::xml_node node, const std::string& sUnit, pugi::xml_node modulenode,
               KavelHidDevice* device, const std::string& timestampDevice) {
-    const std::string txtOk = "Ok";
-    const std::string txtNotok = "Not ok";
     if (device == nullptr) {
         if (nMatch >= 0) return 0;
         return ParseError(node.child(sUnit.c_str()), timestampDevice, sUnit, ERR_ERROR_IN_FILE);
     }
     // A malformed pattern met on a real keyboard means no match, like a mismatch.
-    modulenode.text().set(nMatch == 0 ? txtOk.c_str() : txtNotok.c_str());
+    modulenode.text().set(nMatch == 0 ? txtREPORT_OK.c_str() : txtREPORT_NOT_OK.c_str());
     return nMatch == 0 ? 0 : ERR_ERROR_DEVICE_COMPATIBILITY;
 }
 
 } // namespace
+
+const std::string txtREPORT_OK = "Ok";
+const std::string txtREPORT_NOT_OK = "Not ok";
 
 std::string DeviceUnitName(int nUnit) {
     const std::string txtController = "Controller";

@@ -57,8 +57,19 @@ typedef int (*ElementHandler)(pugi::xml_node node, std::string timestampDevice, 
 
 // ---- main.cpp / kxbmain.cpp
 
+// The lines that end a keyboard's block on the console, as kxb log repeats them.
+extern const char* const txtKEYBOARD_DONE;
+extern const char* const txtKEYBOARD_NOT_SUITABLE;
+extern const char* const txtKEYBOARD_COMMUNICATION_ERROR;
+extern const char* const txtKEYBOARD_WRITE_ERROR;
+extern const char* const txtKEYBOARD_INTERRUPTED;
+// What joins the run stamp and the keyboard's index in the annotation name of a write pass.
+extern const std::string txtDEVICE_SUFFIX;
+
 // Runs the whole program; returns the exit status.
 int kxbMain(int argc, char* argv[]);
+// Returns the annotation name of keyboard i's write pass: stampTime + "_device" + i.
+std::string TimestampDevice(const std::string& stampTime, int i);
 // Returns the run stamp, "t" + year, month, day, hour, minute, second of local time.
 std::string timestamp();
 // Opens, identifies and writes keyboard i (a null device counts as one that does not open);

@@ -6,6 +6,17 @@
 #include <ctime>
 #include <iostream>
 
+const char* const txtKEYBOARD_DONE = " Done.";
+const char* const txtKEYBOARD_NOT_SUITABLE = " Device not suitable - nothing changed.";
+const char* const txtKEYBOARD_COMMUNICATION_ERROR = " ERROR: Device communication error";
+const char* const txtKEYBOARD_WRITE_ERROR = " ERROR: Device write error";
+const char* const txtKEYBOARD_INTERRUPTED = " ERROR: Interrupted - keyboard not reset.";
+const std::string txtDEVICE_SUFFIX = "_device";
+
+std::string TimestampDevice(const std::string& stampTime, int i) {
+    return stampTime + txtDEVICE_SUFFIX + std::to_string(i);
+}
+
 std::string timestamp() {
     time_t now = time(nullptr);
     struct tm local;
@@ -27,7 +38,6 @@ int TerminalShowPercentage(int current, int total) {
 
 int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std::string& stampTime,
                   int* current, int* total) {
-    const std::string txtDevice = "_device";
     std::cout << std::endl << "device" << i << ":";
     // A keyboard the library cannot hand out is reported like one that does not open.
     int nStatus = device ? device->Open() : -1;
@@ -43,26 +53,26 @@ int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std:
         return ERR_ERROR_MODULES_ENUMERATION;
     }
     *current = 0;
-    std::string timestampDevice = stampTime + txtDevice + std::to_string(i);
+    std::string timestampDevice = TimestampDevice(stampTime, i);
     int r = kxbCheckWrite(root, timestampDevice, device, current, total);
     if (r == ERR_ERROR_DEVICE_COMPATIBILITY) {
-        std::cout << " Device not suitable - nothing changed." << std::endl;
+        std::cout << txtKEYBOARD_NOT_SUITABLE << std::endl;
         return ERR_ERROR_DEVICE_COMPATIBILITY;
     }
     if (r == RESULT_INTERRUPTED) {
-        std::cout << " ERROR: Interrupted - keyboard not reset." << std::endl;
+        std::cout << txtKEYBOARD_INTERRUPTED << std::endl;
         return ERR_ERROR_DEVICE_WRITE;
     }
     if (r == ERR_ERROR_DEVICE_COMMUNICATION) {
-        std::cout << " ERROR: Device communication error" << std::endl;
+        std::cout << txtKEYBOARD_COMMUNICATION_ERROR << std::endl;
         return ERR_ERROR_DEVICE_COMMUNICATION;
     }
     if (r != 0) {
-        std::cout << " ERROR: Device write error" << std::endl;
+        std::cout << txtKEYBOARD_WRITE_ERROR << std::endl;
         return ERR_ERROR_DEVICE_WRITE;
     }
     TerminalShowPercentage(0, 1);
-    std::cout << std::endl << " Done." << std::endl;
+    std::cout << std::endl << txtKEYBOARD_DONE << std::endl;
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // kavelwrite printed for it.
 #include "kxb.h"
 
+#include "device.h"
 #include "driver.h"
 
 #include <nlohmann/json.hpp>
@@ -30,13 +31,9 @@ const char* const txtUsageLog =
 namespace {
 
 const std::string txtDetectedDevice = "DetectedDevice";
-const std::string txtDeviceSuffix = "_device";
 const std::string txtInfo = "Info";
-const std::string txtOk = "Ok";
-const std::string txtNotok = "Not ok";
 // The beginning of the report of a slot for which the controller has no module configured.
 const std::string txtEmptySlot = "IdConfig=0 ";
-const std::string txtInterrupted = "interrupted";
 
 // What tells how a run's check pass went.
 const std::string txtFromAnnotation = "annotation";
@@ -52,12 +49,12 @@ struct Outcome {
     const char* txtLine;
     int nStatus;
 };
-const Outcome OUTCOME_DONE = {" Done.", 0};
-const Outcome OUTCOME_NOT_SUITABLE = {" Device not suitable - nothing changed.",
-                                      ERR_ERROR_DEVICE_COMPATIBILITY};
-const Outcome OUTCOME_COMMUNICATION = {" ERROR: Device communication error", ERR_ERROR_DEVICE_COMMUNICATION};
-const Outcome OUTCOME_WRITE = {" ERROR: Device write error", ERR_ERROR_DEVICE_WRITE};
-const Outcome OUTCOME_INTERRUPTED = {" ERROR: Interrupted - keyboard not reset.", -1};
+const Outcome OUTCOME_DONE = {txtKEYBOARD_DONE, 0};
+const Outcome OUTCOME_NOT_SUITABLE = {txtKEYBOARD_NOT_SUITABLE, ERR_ERROR_DEVICE_COMPATIBILITY};
+const Outcome OUTCOME_COMMUNICATION = {txtKEYBOARD_COMMUNICATION_ERROR, ERR_ERROR_DEVICE_COMMUNICATION};
+const Outcome OUTCOME_WRITE = {txtKEYBOARD_WRITE_ERROR, ERR_ERROR_DEVICE_WRITE};
+// An interrupted run exits with 128 and the signal's number, which the log does not hold.
+const Outcome OUTCOME_INTERRUPTED = {txtKEYBOARD_INTERRUPTED, -1};
 
 // One run annotation of a pass: the node it stands on and its value.
 struct LogAnnotation {
@@ -115,8 +112,8 @@ bool ParseRunName(const char* name, std::string* sStamp, int* nIndex) {
     *nIndex = -1;
     if (nLength == STAMP_LENGTH) return true;
     const char* txtRest = name + STAMP_LENGTH;
-    if (std::strncmp(txtRest, txtDeviceSuffix.c_str(), txtDeviceSuffix.size()) != 0) return false;
-    const char* txtIndex = txtRest + txtDeviceSuffix.size();
+    if (std::strncmp(txtRest, txtDEVICE_SUFFIX.c_str(), txtDEVICE_SUFFIX.size()) != 0) return false;
+    const char* txtIndex = txtRest + txtDEVICE_SUFFIX.size();
     size_t nDigits = std::strlen(txtIndex);
     // The index is written without leading zeros.
     if (nDigits == 0 || nDigits > INDEX_DIGITS_MAX || (txtIndex[0] == '0' && nDigits > 1)) return false;
@@ -217,13 +214,13 @@ KeyboardSummary SummariseKeyboard(int nIndex, const LogKeyboard& keyboard) {
             if (!bReport && failed == nullptr) failed = &annotation;
         } else if (annotation.sValue == txtSKIPPED) {
             summary.nSkipped++;
-        } else if (annotation.sValue == txtInterrupted && interrupted == nullptr) {
+        } else if (annotation.sValue == txtINTERRUPTED && interrupted == nullptr) {
             interrupted = &annotation;
         }
     }
     pugi::xml_node unsuitable;
     for (pugi::xml_node unit = keyboard.report.first_child(); unit; unit = unit.next_sibling()) {
-        if (txtNotok == unit.child_value()) unsuitable = unit;
+        if (txtREPORT_NOT_OK == unit.child_value()) unsuitable = unit;
     }
     // A pass cut short stopped where its annotation stands, whatever had failed before.
     if (interrupted != nullptr) {
@@ -234,7 +231,7 @@ KeyboardSummary SummariseKeyboard(int nIndex, const LogKeyboard& keyboard) {
         SetStop(summary, unreadable->node, unreadable->sValue);
     } else if (unsuitable) {
         summary.outcome = &OUTCOME_NOT_SUITABLE;
-        SetStop(summary, unsuitable, txtNotok);
+        SetStop(summary, unsuitable, txtREPORT_NOT_OK);
     } else if (failed != nullptr) {
         summary.outcome = &OUTCOME_WRITE;
         SetStop(summary, failed->node, failed->sValue);
@@ -261,7 +258,7 @@ std::vector<RunSummary> Summarise(pugi::xml_document& doc, const std::string& fi
                 summary.bFault = true;
                 summary.fault =
                     KxbAnnotatedFinding(annotation.node, annotation.sValue.substr(txtPARSE_ERROR.size()));
-            } else if (annotation.sValue == txtInterrupted) {
+            } else if (annotation.sValue == txtINTERRUPTED) {
                 summary.bCheckInterrupted = true;
             }
         }
@@ -313,11 +310,6 @@ std::vector<RunSummary> Summarise(pugi::xml_document& doc, const std::string& fi
 
 nlohmann::ordered_json OrNull(bool bSet, const nlohmann::ordered_json& value) {
     return bSet ? value : nlohmann::ordered_json();
-}
-
-// The name of the annotations of keyboard nIndex's write pass in the run of sStamp.
-std::string PassName(const std::string& sStamp, int nIndex) {
-    return sStamp + txtDeviceSuffix + std::to_string(nIndex);
 }
 
 nlohmann::ordered_json KeyboardJson(const KeyboardSummary& keyboard, const std::string& timestampDevice) {
@@ -372,7 +364,8 @@ nlohmann::ordered_json RunsJson(const std::vector<RunSummary>& summaries, bool b
         run["deviceElement"] = bDeviceElement;
         run["keyboards"] = nlohmann::ordered_json::array();
         for (const KeyboardSummary& keyboard : summary.keyboards)
-            run["keyboards"].push_back(KeyboardJson(keyboard, PassName(summary.sStamp, keyboard.nIndex)));
+            run["keyboards"].push_back(
+                KeyboardJson(keyboard, TimestampDevice(summary.sStamp, keyboard.nIndex)));
         runs.push_back(run);
     }
     nlohmann::ordered_json report;
@@ -425,10 +418,11 @@ void PrintRuns(const std::vector<RunSummary>& summaries, const std::string& file
             if (keyboard.outcome->nStatus >= 0) std::cout << " (" << keyboard.outcome->nStatus << ")";
             std::cout << ": " << keyboard.nDone << " done, " << keyboard.nFailed << " failed, "
                       << keyboard.nSkipped << " skipped" << std::endl;
-            const std::string timestampDevice = PassName(summary.sStamp, keyboard.nIndex);
+            const std::string timestampDevice = TimestampDevice(summary.sStamp, keyboard.nIndex);
             for (pugi::xml_node unit = keyboard.report.first_child(); unit; unit = unit.next_sibling()) {
                 // A slot without a module that suits is left out; --json shows every unit.
-                if (StartsWith(AttributeValue(unit, txtInfo), txtEmptySlot) && txtOk == unit.child_value())
+                if (StartsWith(AttributeValue(unit, txtInfo), txtEmptySlot) &&
+                    txtREPORT_OK == unit.child_value())
                     continue;
                 std::cout << "    identified: " << UnitText(unit, timestampDevice) << std::endl;
             }
