@@ -63,6 +63,12 @@ extern const char* const txtKEYBOARD_NOT_SUITABLE;
 extern const char* const txtKEYBOARD_COMMUNICATION_ERROR;
 extern const char* const txtKEYBOARD_WRITE_ERROR;
 extern const char* const txtKEYBOARD_INTERRUPTED;
+// The lines of a keyboard that did not open or whose modules were not enumerated, before " (" +
+// the library's status + ")"; the line of a negative keyboard count; what follows the count.
+extern const char* const txtKEYBOARD_OPEN_ERROR;
+extern const char* const txtKEYBOARD_ENUMERATION_ERROR;
+extern const char* const txtNO_DEVICE;
+extern const char* const txtDEVICES_DETECTED;
 // What joins the run stamp and the keyboard's index in the annotation name of a write pass.
 extern const std::string txtDEVICE_SUFFIX;
 

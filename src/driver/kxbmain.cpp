@@ -11,6 +11,10 @@ const char* const txtKEYBOARD_NOT_SUITABLE = " Device not suitable - nothing cha
 const char* const txtKEYBOARD_COMMUNICATION_ERROR = " ERROR: Device communication error";
 const char* const txtKEYBOARD_WRITE_ERROR = " ERROR: Device write error";
 const char* const txtKEYBOARD_INTERRUPTED = " ERROR: Interrupted - keyboard not reset.";
+const char* const txtKEYBOARD_OPEN_ERROR = " ERROR: Device open error";
+const char* const txtKEYBOARD_ENUMERATION_ERROR = " ERROR: Modules enumeration error";
+const char* const txtNO_DEVICE = "ERROR: No Kavel device detected";
+const char* const txtDEVICES_DETECTED = " Kavel device(s) detected";
 const std::string txtDEVICE_SUFFIX = "_device";
 
 std::string TimestampDevice(const std::string& stampTime, int i) {
@@ -42,14 +46,13 @@ int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std:
     // A keyboard the library cannot hand out is reported like one that does not open.
     int nStatus = device ? device->Open() : -1;
     if (nStatus != 0) {
-        std::cout << " ERROR: Device open error (" << nStatus << ")" << std::endl;
+        std::cout << txtKEYBOARD_OPEN_ERROR << " (" << nStatus << ")" << std::endl;
         return ERR_ERROR_DEVICE_OPEN;
     }
     std::cout << std::endl;
     nStatus = device->EnumerateModules();
     if (nStatus != 0) {
-        std::cout << " ERROR: Modules enumeration error"
-                  << " (" << nStatus << ")" << std::endl;
+        std::cout << txtKEYBOARD_ENUMERATION_ERROR << " (" << nStatus << ")" << std::endl;
         return ERR_ERROR_MODULES_ENUMERATION;
     }
     *current = 0;
@@ -98,10 +101,10 @@ int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* curre
     hid.Enumerate();
     int num = hid.Count();
     if (num < 0) {
-        std::cout << "ERROR: No Kavel device detected" << std::endl;
+        std::cout << txtNO_DEVICE << std::endl;
         return ERR_ERROR_NO_DEVICE;
     }
-    std::cout << num << " Kavel device(s) detected" << std::endl;
+    std::cout << num << txtDEVICES_DETECTED << std::endl;
     int result = 0;
     // After a stop request no further keyboard is opened.
     for (int i = 0; i < num && StopRequested() == 0; i++) {

@@ -193,9 +193,7 @@ int KxbCheck(int argc, char* argv[]) {
     if (bJson) {
         nlohmann::ordered_json report;
         report["files"] = files;
-        // A script's bytes need not be UTF-8; they are shown, never a reason to fail.
-        std::cout << report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                  << std::endl;
+        KxbPrintJson(report);
     }
     if (bNotLoaded) return ERR_ERROR_LOAD_FILE;
     return bFault ? ERR_ERROR_IN_FILE : 0;

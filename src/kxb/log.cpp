@@ -93,7 +93,6 @@ struct KeyboardSummary {
 struct RunSummary {
     std::string sStamp;
     bool bCheckOk = false;
-    bool bCheckInterrupted = false;
     std::string sCheckFrom; // what says so: the annotation, the write passes, or the check rules
     bool bFault = false;
     KxbFinding fault;
@@ -258,8 +257,6 @@ std::vector<RunSummary> Summarise(pugi::xml_document& doc, const std::string& fi
                 summary.bFault = true;
                 summary.fault =
                     KxbAnnotatedFinding(annotation.node, annotation.sValue.substr(txtPARSE_ERROR.size()));
-            } else if (annotation.sValue == txtINTERRUPTED) {
-                summary.bCheckInterrupted = true;
             }
         }
         if (summary.bFault) {
@@ -267,7 +264,7 @@ std::vector<RunSummary> Summarise(pugi::xml_document& doc, const std::string& fi
         } else if (!run.keyboards.empty()) {
             summary.bCheckOk = true;
             summary.sCheckFrom = txtFromWritePasses;
-        } else if (!summary.bCheckInterrupted) {
+        } else {
             if (!bChecked) {
                 int nSteps = 0;
                 int nWrites = 0;
@@ -357,7 +354,6 @@ nlohmann::ordered_json RunsJson(const std::vector<RunSummary>& summaries, bool b
         run["stamp"] = summary.sStamp;
         nlohmann::ordered_json check;
         check["ok"] = summary.bCheckOk;
-        check["interrupted"] = summary.bCheckInterrupted;
         check["from"] = OrNull(!summary.sCheckFrom.empty(), summary.sCheckFrom);
         check["fault"] = OrNull(summary.bFault, KxbFindingJson(summary.fault));
         run["check"] = check;
@@ -391,21 +387,22 @@ void PrintRuns(const std::vector<RunSummary>& summaries, const std::string& file
         // A check pass that left no word of its own is judged again by the check rules.
         const std::string sAgain =
             summary.sCheckFrom == txtFromCheckRules ? " (judged again: the run left no annotation)" : "";
-        if (summary.bCheckInterrupted) {
-            std::cout << "  check pass: interrupted" << std::endl;
-        } else if (summary.bFault) {
+        if (summary.bFault) {
             std::cout << "  check pass: failed" << sAgain << ": " << KxbFindingLine(filename, summary.fault)
                       << std::endl;
         } else {
             std::cout << "  check pass: passed" << sAgain << std::endl;
         }
         if (summary.bCheckOk && summary.keyboards.empty()) {
-            std::cout << (bDeviceElement
-                              ? "  no keyboard was written: none was found, or none could be looked for"
-                              : "  no keyboard left a record: the script has no Device element, so each "
-                                "keyboard found was not suitable (165) or could not be identified (164), "
-                                "unless it did not open (162) or its modules were not enumerated (163)")
-                      << std::endl;
+            std::cout
+                << (bDeviceElement
+                        ? "  no keyboard left a record: none was found, none could be looked for (161), "
+                          "none opened (162) or had its modules enumerated (163), or the run was "
+                          "stopped before the keyboards"
+                        : "  no keyboard left a record: the script has no Device element, so each "
+                          "keyboard found was not suitable (165) or could not be identified (164), "
+                          "unless it did not open (162) or its modules were not enumerated (163)")
+                << std::endl;
         }
         for (const KeyboardSummary& keyboard : summary.keyboards) {
             std::cout << "  device" << keyboard.nIndex << ":";
@@ -462,8 +459,7 @@ int KxbLog(int argc, char* argv[]) {
             nlohmann::ordered_json report;
             report["runs"] = nlohmann::ordered_json::array();
             report["error"] = KxbFindingJson(failure);
-            std::cout << report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                      << std::endl;
+            KxbPrintJson(report);
         } else {
             std::cout << KxbFindingLine(filename, failure) << std::endl;
         }

@@ -14,6 +14,7 @@
 #include <cctype>
 #include <getopt.h>
 #include <iostream>
+#include <sstream>
 #include <vector>
 
 const char* const txtUsageProbe =
@@ -149,10 +150,10 @@ int ExitStatus(const ProbeRun& run) {
 // The words kavelwrite prints for a keyboard that failed, from the blank that begins them.
 std::string FailureText(const ProbeKeyboard& keyboard) {
     if (keyboard.nStatus == ERR_ERROR_DEVICE_OPEN)
-        return " ERROR: Device open error (" + std::to_string(keyboard.nLibraryStatus) + ")";
+        return txtKEYBOARD_OPEN_ERROR + (" (" + std::to_string(keyboard.nLibraryStatus) + ")");
     if (keyboard.nStatus == ERR_ERROR_MODULES_ENUMERATION)
-        return " ERROR: Modules enumeration error (" + std::to_string(keyboard.nLibraryStatus) + ")";
-    return " ERROR: Device communication error";
+        return txtKEYBOARD_ENUMERATION_ERROR + (" (" + std::to_string(keyboard.nLibraryStatus) + ")");
+    return txtKEYBOARD_COMMUNICATION_ERROR;
 }
 
 // The units whose read failed, each with the annotation a run gives it: " (Module1 ERROR=1)".
@@ -172,7 +173,7 @@ std::string FailedUnits(const ProbeKeyboard& keyboard) {
 
 // Reports the failed keyboards on standard error, where they do not mix with a document.
 void ReportFailures(const ProbeRun& run, const std::string& sConsequence) {
-    if (run.nCount < 0) std::cerr << "ERROR: No Kavel device detected" << std::endl;
+    if (run.nCount < 0) std::cerr << txtNO_DEVICE << std::endl;
     for (size_t i = 0; i < run.arKeyboard.size(); i++) {
         const ProbeKeyboard& keyboard = run.arKeyboard[i];
         if (keyboard.nStatus == 0) continue;
@@ -230,10 +231,10 @@ void PrintText(const ProbeRun& run) {
     std::cout << "libkavelhidapi " << run.arLibraryVersion[0] << "." << run.arLibraryVersion[1] << "."
               << run.arLibraryVersion[2] << std::endl;
     if (run.nCount < 0) {
-        std::cout << "ERROR: No Kavel device detected" << std::endl;
+        std::cout << txtNO_DEVICE << std::endl;
         return;
     }
-    std::cout << run.nCount << " Kavel device(s) detected" << std::endl;
+    std::cout << run.nCount << txtDEVICES_DETECTED << std::endl;
     for (size_t i = 0; i < run.arKeyboard.size(); i++)
         PrintKeyboardText(run.arKeyboard[i], static_cast<int>(i));
 }
@@ -291,7 +292,7 @@ void PrintJson(const ProbeRun& run) {
         jKeyboards.push_back(KeyboardJson(run.arKeyboard[i], static_cast<int>(i)));
     nlohmann::ordered_json jRun;
     jRun["keyboards"] = jKeyboards;
-    std::cout << jRun.dump(2) << std::endl;
+    KxbPrintJson(jRun);
     ReportFailures(run, "");
 }
 
@@ -451,8 +452,11 @@ void PrintSimulation(const ProbeRun& run) {
         std::cerr << "kxb probe: the library version has a negative part and is left out" << std::endl;
     }
     if (run.nCount < 0) {
-        // A count is hexadecimal there; a negative one is written with its sign.
-        AddTextChild(root, "Count", "-" + UpperHex(-run.nCount));
+        // A count is hexadecimal there; a negative one is written with its sign, its size taken
+        // unsigned so that the most negative count does not overflow.
+        std::ostringstream sCount;
+        sCount << "-" << std::hex << std::uppercase << (0u - static_cast<unsigned>(run.nCount));
+        AddTextChild(root, "Count", sCount.str());
     }
     for (const ProbeKeyboard& keyboard : run.arKeyboard) AddKeyboardTwin(root, keyboard);
     doc.save(std::cout, "\t");
