@@ -4,9 +4,12 @@
 #ifndef KAVELWRITE_KXB_H
 #define KAVELWRITE_KXB_H
 
+#include "driver.h"
+
 #include <nlohmann/json_fwd.hpp>
 #include <pugixml.hpp>
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -48,6 +51,10 @@ int KxbLoadFile(pugi::xml_document& doc, const std::string& filename, KxbFinding
 // could not be read again (positions stay 0).
 int KxbPlaceFindings(const std::string& filename, pugi::xml_encoding encoding,
                      std::vector<KxbFinding>& findings);
+// Returns the position of every offset in the file (-1 gives line 0), or no positions when the
+// file could not be read again.
+std::vector<KxbPosition> KxbPlaceOffsets(const std::string& filename, pugi::xml_encoding encoding,
+                                         const std::vector<ptrdiff_t>& offsets);
 // Returns a finding as one line: "FILE:LINE:COLUMN: error: ELEMENT: FIELD: 'VALUE' MESSAGE".
 std::string KxbFindingLine(const std::string& filename, const KxbFinding& finding);
 // Returns a finding as a JSON object: line, column, element, field, value, annotation, severity,
@@ -82,6 +89,31 @@ extern const char* const txtUsageProbe;
 // Identifies the attached keyboards with identification reads only; returns 0, 161 .. 164.
 int KxbProbe(int argc, char* argv[]);
 
+// What the reads obtained from one unit; the values stay 0 where nothing was read.
+struct ProbeUnit {
+    int nResult = 0;                 // 0, or the code a run annotates: the controller's status, 1 .. 3
+    bool bVersionRead = false;       // the controller's version was stored before its read failed
+    int idConfig = 0;                // the type id configured for a module's slot
+    int id = 0, idSub = 0, id66 = 0; // the type id and the two kinds of sub-id
+    int verMajor = 0, verMinor = 0, verBuild = 0, verType = 0;
+};
+
+// One keyboard as far as it could be read.
+struct ProbeKeyboard {
+    int nStatus = 0;        // 0 read; 162, 163 or 164 as kavelwrite would end on it
+    int nLibraryStatus = 0; // the status of Open (162) or EnumerateModules (163)
+    ProbeUnit controller;
+    std::array<int, MODULE_MAX> arIdConfig{};
+    std::array<ProbeUnit, MODULE_MAX> arModule; // read where the configuration is not 0
+};
+
+// Reads the identity of an opened keyboard: the controller, then every configured slot (all 16,
+// also after one that failed); keyboard->nStatus becomes 164 when a read failed.
+void KxbReadIdentity(KavelHidDevice* device, ProbeKeyboard* keyboard);
+// Appends to parent a Device element that exactly the keyboards read without failure suit: per
+// unit one candidate per distinct identity; returns it.
+pugi::xml_node KxbAppendDeviceElement(pugi::xml_node parent, const std::vector<ProbeKeyboard>& keyboards);
+
 // ---- log.cpp
 extern const char* const txtUsageLog;
 // Summarises an annotated log file run by run; returns 0, 168 or 169.
@@ -90,6 +122,79 @@ int KxbLog(int argc, char* argv[]);
 // filename names the log (its stamp is the last run's). The document is left as it was.
 nlohmann::ordered_json KxbLogReport(pugi::xml_document& doc, const std::string& filename,
                                     pugi::xml_encoding encoding);
+
+// ---- readback.cpp: where a script's bytes go on a keyboard, and what the keyboard holds there
+
+// Exit status of a keyboard that holds other bytes than the script leaves there; kavelwrite
+// itself never ends with it.
+const int ERR_ERROR_DEVICE_DIFFERS = 167;
+// The most bytes one memory read asks for: what its length byte and the answer buffer can hold.
+const int READ_PIECE_MAX = 255;
+
+// What is said of one block of a script on one keyboard.
+const int BLOCK_MATCH = 0;
+const int BLOCK_DIFFER = 1;
+const int BLOCK_SKIPPED = 2;      // kavelwrite leaves it out (a pointer that holds 0)
+const int BLOCK_NOT_VERIFIED = 3; // kxb cannot tell what it leaves in memory
+const int BLOCK_UNREADABLE = 4;   // a read failed
+// Returns the word of a block state: "match", "differ", "skipped", "not verified", "unreadable".
+const char* KxbBlockStateText(int nState);
+
+// One block of a script on one keyboard: one memory write, a command, or the read it needs.
+struct KxbBlock {
+    pugi::xml_node node; // the node kavelwrite annotates for the write
+    int nState = BLOCK_MATCH;
+    bool bPlaced = false; // nUnit, nAddress and nLength are known
+    int nUnit = 0;        // bus address
+    int nAddress = 0;
+    int nLength = 0;
+    int nDifferences = 0;  // bytes where the keyboard holds other than the script leaves
+    int nFirstAddress = 0; // the first of them, in the block's order
+    int nFirstKeyboard = 0;
+    int nFirstScript = 0;
+    std::string sReason; // why it is not verified, skipped or unreadable
+};
+
+// What a keyboard holds under a run of consecutive addresses of one unit that the script writes.
+struct KxbHeldRun {
+    int nUnit;
+    int nAddress;
+    std::vector<unsigned char> pBytes;
+};
+
+// One keyboard read back.
+struct KxbReadBack {
+    int nStatus = 0;
+    int nLibraryStatus = 0;         // the status of a failed Open (162) or EnumerateModules (163)
+    std::vector<KxbBlock> arBlock;  // in the order of the write pass
+    std::vector<KxbHeldRun> arHeld; // in unit and address order, each byte once
+    int nBytesMatch = 0;            // bytes whose expected value the keyboard holds
+    int nBytesDiffer = 0;
+};
+
+// Reads an opened keyboard back against a checked script: identifies it as a write pass does, has
+// every writer element say where its blocks go (annotating under sAnnotation, never sending a
+// write, a command or a reset; pointer commands only with bSendPointerCommands), reads what the
+// keyboard holds there and judges every block. Returns 0, 164, 165 or 167.
+int KxbReadBackKeyboard(pugi::xml_node root, KavelHidDevice* device, const std::string& sAnnotation,
+                        bool bSendPointerCommands, KxbReadBack* readback);
+
+// Opens keyboard i and reads it back as KxbReadBackKeyboard does (a null device counts as one that
+// does not open); returns 0 or 162 .. 167 as readback->nStatus.
+int KxbOpenAndReadBack(pugi::xml_node root, KavelHidDevice* device, int i, bool bSendPointerCommands,
+                       KxbReadBack* readback);
+
+// ---- verify.cpp
+extern const char* const txtUsageVerify;
+// Says block by block whether every attached keyboard holds what a script leaves in its memory,
+// with reads only; returns 0, 160 .. 165, 167, 168, 169 or 2.
+int KxbVerify(int argc, char* argv[]);
+
+// ---- backup.cpp
+extern const char* const txtUsageBackup;
+// Prints a script that writes back what one keyboard holds under every byte a script writes;
+// returns 0, 1 (the backup could not be saved), 160 .. 165, 167, 168, 169 or 2.
+int KxbBackup(int argc, char* argv[]);
 
 // ---- verbs.cpp
 
@@ -103,6 +208,31 @@ extern const char* const txtKxbId;
 int KxbFileOptions(int argc, char* argv[], const char* txtUsage, const char* txtWhat, bool* bJson);
 // Prints a JSON report to standard output.
 void KxbPrintJson(const nlohmann::ordered_json& report);
+// Returns a number in uppercase hexadecimal without leading zeros, as a script writes it.
+std::string KxbUpperHex(int nValue);
+// Returns the low byte of a number as two uppercase hexadecimal digits.
+std::string KxbTwoDigits(int nValue);
+// Returns bytes as a byte list: two uppercase hexadecimal digits each, single blanks between them.
+std::string KxbByteListText(const std::vector<unsigned char>& pBytes);
+
+// Returns kavelwrite's words, from the blank that begins them, for a keyboard that ended with
+// nStatus: 162 or 163 with the library's status nLibraryStatus, 165, or else 164.
+std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus);
+
+// The options of the verbs that read a script back from keyboards.
+struct KxbReadOptions {
+    bool bJson = false;
+    bool bSendPointerCommands = false;
+    int nKeyboard = -1; // --keyboard; -1 when not given
+    std::string sOutput;
+};
+// Reads the options of kxb verify or (bBackup) kxb backup; returns -1 to go on with the one script
+// at optind, otherwise the verb's exit status (0 after --help, 2 for a wrong option or a second
+// script, 168 when no script is named).
+int KxbReadBackOptions(int argc, char* argv[], const char* txtUsage, bool bBackup, KxbReadOptions* options);
+// Loads a script and checks it as kavelwrite does; returns 0, or 169 (it does not load) or 160 (it
+// fails the check) after naming every fault on standard error.
+int KxbLoadChecked(pugi::xml_document& doc, const std::string& filename, pugi::xml_encoding* encoding);
 
 // ---- usage.cpp
 // Prints the usage of the whole program (txtUsage null) or of one verb to standard error and

@@ -16,9 +16,7 @@ struct VerbEntry {
 };
 
 const VerbEntry verbTable[] = {
-    {"check", KxbCheck},
-    {"probe", KxbProbe},
-    {"log", KxbLog},
+    {"check", KxbCheck}, {"probe", KxbProbe}, {"log", KxbLog}, {"verify", KxbVerify}, {"backup", KxbBackup},
 };
 
 int KxbVersion() {

@@ -34,24 +34,6 @@ const char* const txtUsageProbe =
 
 namespace {
 
-// What the reads obtained from one unit; the values stay 0 where nothing was read.
-struct ProbeUnit {
-    int nResult = 0;                 // 0, or the code a run annotates: the controller's status, 1 .. 3
-    bool bVersionRead = false;       // the controller's version was stored before its read failed
-    int idConfig = 0;                // the type id configured for a module's slot
-    int id = 0, idSub = 0, id66 = 0; // the type id and the two kinds of sub-id
-    int verMajor = 0, verMinor = 0, verBuild = 0, verType = 0;
-};
-
-// One keyboard as far as it could be read.
-struct ProbeKeyboard {
-    int nStatus = 0;        // 0 read; 162, 163 or 164 as kavelwrite would end on it
-    int nLibraryStatus = 0; // the status of Open (162) or EnumerateModules (163)
-    ProbeUnit controller;
-    std::array<int, MODULE_MAX> arIdConfig{};
-    std::array<ProbeUnit, MODULE_MAX> arModule; // read where the configuration is not 0
-};
-
 struct ProbeRun {
     int arLibraryVersion[3] = {0, 0, 0};
     int nCount = 0;
@@ -103,26 +85,7 @@ void ReadKeyboard(KavelHidDevice* device, ProbeKeyboard* keyboard) {
         keyboard->nStatus = ERR_ERROR_MODULES_ENUMERATION;
         return;
     }
-    ProbeUnit& c = keyboard->controller;
-    // A read stores bytes, 0 .. 255: an id still -1 after a failure means the version was not stored.
-    c.id = -1;
-    c.nResult = deviceControllerReadInfo(device, MID_ADDR_MASTER, &c.id, &c.verMajor, &c.verMinor,
-                                         &c.verBuild, &c.verType, keyboard->arIdConfig.data());
-    c.bVersionRead = c.id >= 0;
-    if (!c.bVersionRead) c.id = 0;
-    if (c.nResult != 0) {
-        keyboard->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
-        return;
-    }
-    // Every configured slot is read, also after one that failed, so that all of it is seen.
-    for (int i = 0; i < MODULE_MAX; i++) {
-        if (!IsConfigured(*keyboard, i)) continue;
-        ProbeUnit& m = keyboard->arModule[i];
-        m.idConfig = keyboard->arIdConfig[i];
-        m.nResult = deviceModuleReadInfo(device, moduleAddress(i), &m.id, &m.idSub, &m.id66, &m.verMajor,
-                                         &m.verMinor, &m.verBuild, &m.verType);
-        if (m.nResult != 0) keyboard->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
-    }
+    KxbReadIdentity(device, keyboard);
 }
 
 ProbeRun ReadAll() {
@@ -149,11 +112,7 @@ int ExitStatus(const ProbeRun& run) {
 
 // The words kavelwrite prints for a keyboard that failed, from the blank that begins them.
 std::string FailureText(const ProbeKeyboard& keyboard) {
-    if (keyboard.nStatus == ERR_ERROR_DEVICE_OPEN)
-        return txtKEYBOARD_OPEN_ERROR + (" (" + std::to_string(keyboard.nLibraryStatus) + ")");
-    if (keyboard.nStatus == ERR_ERROR_MODULES_ENUMERATION)
-        return txtKEYBOARD_ENUMERATION_ERROR + (" (" + std::to_string(keyboard.nLibraryStatus) + ")");
-    return txtKEYBOARD_COMMUNICATION_ERROR;
+    return KxbKeyboardFailure(keyboard.nStatus, keyboard.nLibraryStatus);
 }
 
 // The units whose read failed, each with the annotation a run gives it: " (Module1 ERROR=1)".
@@ -298,17 +257,6 @@ void PrintJson(const ProbeRun& run) {
 
 // ---- Device element
 
-std::string UpperHex(int value) {
-    std::string sHex = ToHex(value);
-    for (char& c : sHex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return sHex;
-}
-
-std::string TwoDigits(int value) {
-    std::string sHex = UpperHex(value & 0xFF);
-    return sHex.size() < 2 ? "0" + sHex : sHex;
-}
-
 // The most specific id that names the unit: a type 66 module with its sub-id, a VELUM module by
 // the sub-id of its block, any other unit (an empty slot too, which reads as 0) by its type id.
 int CandidateId(const ProbeUnit& unit, bool bModule) {
@@ -322,8 +270,8 @@ int CandidateId(const ProbeUnit& unit, bool bModule) {
 
 // All four version fields, the firmware type included: "02.01.CE.00".
 std::string CandidateVersion(const ProbeUnit& unit) {
-    return TwoDigits(unit.verMajor) + "." + TwoDigits(unit.verMinor) + "." + TwoDigits(unit.verBuild) + "." +
-           TwoDigits(unit.verType);
+    return KxbTwoDigits(unit.verMajor) + "." + KxbTwoDigits(unit.verMinor) + "." +
+           KxbTwoDigits(unit.verBuild) + "." + KxbTwoDigits(unit.verType);
 }
 
 // Appends a candidate for the unit unless an equal one is there already.
@@ -345,29 +293,14 @@ void PrintDeviceElement(const ProbeRun& run) {
     ReportFailures(run, ": left out of the Device element");
     if (run.nCount < 0) return;
     pugi::xml_document doc;
-    pugi::xml_node device = doc.append_child("Device");
-    for (int nUnit = 0; nUnit < DEVICE_UNITS; nUnit++) {
-        pugi::xml_node unitNode = device.append_child(DeviceUnitName(nUnit).c_str());
-        for (const ProbeKeyboard& keyboard : run.arKeyboard) {
-            if (keyboard.nStatus != 0) continue;
-            // Slots without a module were not read: their record is all 0, as the Device element sees it.
-            const ProbeUnit& unit = nUnit == 0 ? keyboard.controller : keyboard.arModule[nUnit - 1];
-            AddCandidate(unitNode, UpperHex(CandidateId(unit, nUnit > 0)), CandidateVersion(unit));
-        }
-    }
+    KxbAppendDeviceElement(doc, run.arKeyboard);
     doc.save(std::cout, "\t", pugi::format_indent | pugi::format_no_declaration);
 }
 
 // ---- simulation file
 
 std::string StatusText(int nStatus) {
-    return UpperHex(nStatus);
-}
-
-std::string ByteListText(const std::vector<unsigned char>& pBytes) {
-    std::string sBytes;
-    for (unsigned char b : pBytes) sBytes += (sBytes.empty() ? "" : " ") + TwoDigits(b);
-    return sBytes;
+    return KxbUpperHex(nStatus);
 }
 
 void AddTextChild(pugi::xml_node node, const char* txtName, const std::string& sText) {
@@ -387,7 +320,7 @@ void AddAnswer(pugi::xml_node unitNode, const ReadAnswer& answer, const char* tx
                std::vector<TwinInject>* arInject) {
     if (!answer.bAsked) return;
     if (answer.nStatus == 0) {
-        AddTextChild(unitNode, txtName, ByteListText(answer.pAnswer));
+        AddTextChild(unitNode, txtName, KxbByteListText(answer.pAnswer));
         return;
     }
     arInject->push_back(TwinInject{answer.lCmd, nAddress, answer.nStatus});
@@ -421,7 +354,7 @@ void AddKeyboardTwin(pugi::xml_node root, const ProbeKeyboard& keyboard) {
         if (!IsConfigured(keyboard, nSlot)) continue;
         const ProbeUnit& m = keyboard.arModule[nSlot];
         pugi::xml_node moduleNode = keyboardNode.append_child("Module");
-        moduleNode.append_attribute("Slot").set_value(UpperHex(nSlot).c_str());
+        moduleNode.append_attribute("Slot").set_value(KxbUpperHex(nSlot).c_str());
         AddUnitAnswers(moduleNode,
                        deviceModuleAnswers(moduleAddress(nSlot), m.nResult, m.id, m.idSub, m.id66, m.verMajor,
                                            m.verMinor, m.verBuild, m.verType),
@@ -429,8 +362,8 @@ void AddKeyboardTwin(pugi::xml_node root, const ProbeKeyboard& keyboard) {
     }
     for (const TwinInject& twinInject : arInject) {
         pugi::xml_node inject = keyboardNode.append_child("Inject");
-        inject.append_attribute("Cmd").set_value(UpperHex(twinInject.nCmd).c_str());
-        inject.append_attribute("Dst").set_value(UpperHex(twinInject.nDst).c_str());
+        inject.append_attribute("Cmd").set_value(KxbUpperHex(twinInject.nCmd).c_str());
+        inject.append_attribute("Dst").set_value(KxbUpperHex(twinInject.nDst).c_str());
         inject.append_attribute("Status").set_value(StatusText(twinInject.nStatus).c_str());
     }
 }
@@ -463,6 +396,43 @@ void PrintSimulation(const ProbeRun& run) {
 }
 
 } // namespace
+
+void KxbReadIdentity(KavelHidDevice* device, ProbeKeyboard* keyboard) {
+    ProbeUnit& c = keyboard->controller;
+    // A read stores bytes, 0 .. 255: an id still -1 after a failure means the version was not stored.
+    c.id = -1;
+    c.nResult = deviceControllerReadInfo(device, MID_ADDR_MASTER, &c.id, &c.verMajor, &c.verMinor,
+                                         &c.verBuild, &c.verType, keyboard->arIdConfig.data());
+    c.bVersionRead = c.id >= 0;
+    if (!c.bVersionRead) c.id = 0;
+    if (c.nResult != 0) {
+        keyboard->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
+        return;
+    }
+    // Every configured slot is read, also after one that failed, so that all of it is seen.
+    for (int i = 0; i < MODULE_MAX; i++) {
+        if (!IsConfigured(*keyboard, i)) continue;
+        ProbeUnit& m = keyboard->arModule[i];
+        m.idConfig = keyboard->arIdConfig[i];
+        m.nResult = deviceModuleReadInfo(device, moduleAddress(i), &m.id, &m.idSub, &m.id66, &m.verMajor,
+                                         &m.verMinor, &m.verBuild, &m.verType);
+        if (m.nResult != 0) keyboard->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
+    }
+}
+
+pugi::xml_node KxbAppendDeviceElement(pugi::xml_node parent, const std::vector<ProbeKeyboard>& keyboards) {
+    pugi::xml_node device = parent.append_child(txtKxbDevice);
+    for (int nUnit = 0; nUnit < DEVICE_UNITS; nUnit++) {
+        pugi::xml_node unitNode = device.append_child(DeviceUnitName(nUnit).c_str());
+        for (const ProbeKeyboard& keyboard : keyboards) {
+            if (keyboard.nStatus != 0) continue;
+            // Slots without a module were not read: their record is all 0, as the Device element sees it.
+            const ProbeUnit& unit = nUnit == 0 ? keyboard.controller : keyboard.arModule[nUnit - 1];
+            AddCandidate(unitNode, KxbUpperHex(CandidateId(unit, nUnit > 0)), CandidateVersion(unit));
+        }
+    }
+    return device;
+}
 
 int KxbProbe(int argc, char* argv[]) {
     const struct option options[] = {

@@ -5,14 +5,17 @@
 
 namespace {
 
-const char* const txtUsageKxb = "Usage: kxb [--help] [--version] VERB [OPTIONS] [ARGUMENTS]\n"
-                                "\n"
-                                "Verbs:\n"
-                                "  check   check kxb scripts without a keyboard, every fault with its line\n"
-                                "  probe   identify the attached keyboards, with identification reads only\n"
-                                "  log     say what an annotated log file records, run by run\n"
-                                "\n"
-                                "'kxb VERB --help' shows the options of a verb.\n";
+const char* const txtUsageKxb =
+    "Usage: kxb [--help] [--version] VERB [OPTIONS] [ARGUMENTS]\n"
+    "\n"
+    "Verbs:\n"
+    "  check   check kxb scripts without a keyboard, every fault with its line\n"
+    "  probe   identify the attached keyboards, with identification reads only\n"
+    "  log     say what an annotated log file records, run by run\n"
+    "  verify  say whether the keyboards hold what a script writes, with reads only\n"
+    "  backup  print a script that puts back what a script would overwrite\n"
+    "\n"
+    "'kxb VERB --help' shows the options of a verb.\n";
 
 } // namespace
 

@@ -1,0 +1,307 @@
+// Reading a script back from a keyboard: the program's own write pass runs against a keyboard that
+// lets the reads through and keeps every other message instead of sending it, so that each writer
+// says, by its own rules, where its blocks go and with which bytes. What the whole script leaves in
+// memory is then read from the keyboard and compared, block by block.
+#include "kxb.h"
+
+#include "device.h"
+#include "driver.h"
+#include "kavelhidapi.h"
+#include "writers.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+namespace {
+
+const unsigned char MID_MSGT_CMD_RD_MEM = 0x16;
+const unsigned char MID_MSGT_CMD_WR_MEM = 0x17;
+const int RESPONSE_CAPACITY = 255;
+const int MEMORY_SIZE = 0x10000;
+
+// One message of the write pass as the recording keyboard saw it.
+struct SeenMessage {
+    unsigned char cmd;
+    unsigned char dst;
+    std::vector<unsigned char> pData;
+    bool bAnswerAsked;
+    bool bSent; // let through to the keyboard
+};
+
+// The keyboard that a read-back's write pass talks to: messages that ask for an answer are reads
+// and go to the keyboard (the identification reads and IntEep's pointer read), unless bHoldAnswered
+// says the element's answered message is a command of the script's; every other message is kept
+// here and answered as sent. Nothing that writes, runs a command or resets ever reaches the keyboard.
+class RecordingKeyboard : public KavelHidDevice {
+public:
+    explicit RecordingKeyboard(KavelHidDevice* keyboard) : keyboard(keyboard) {}
+    int Open() override { return 0; }
+    int Close() override { return 0; }
+    int EnumerateModules() override { return 0; }
+    int SendCommand(unsigned char cmd, unsigned char dst, unsigned char* data, int dataLen,
+                    unsigned char* response, int* responseLen) override {
+        bool bAnswerAsked = response != nullptr && responseLen != nullptr;
+        bool bSent = bAnswerAsked && !bHoldAnswered;
+        SeenMessage message{cmd, dst, {}, bAnswerAsked, bSent};
+        if (data != nullptr && dataLen > 0) message.pData.assign(data, data + dataLen);
+        arSeen.push_back(message);
+        if (bSent) return keyboard->SendCommand(cmd, dst, data, dataLen, response, responseLen);
+        // A command that is not sent still answers, with as many bytes as can be asked for, so
+        // that the walk goes on; what follows from that answer is not verified.
+        if (bAnswerAsked) {
+            int nLen = std::min(std::max(*responseLen, 0), RESPONSE_CAPACITY);
+            std::memset(response, 0, static_cast<size_t>(nLen));
+            *responseLen = nLen;
+        }
+        return 0;
+    }
+
+    bool bHoldAnswered = false;
+    std::vector<SeenMessage> arSeen;
+
+private:
+    KavelHidDevice* keyboard;
+};
+
+// What the script leaves in one unit's memory: for every address the block whose byte is expected
+// there (-1 where the script writes nothing) and that byte; then what the keyboard holds.
+struct UnitImage {
+    std::vector<int> arOwner = std::vector<int>(MEMORY_SIZE, -1);
+    std::vector<unsigned char> arExpected = std::vector<unsigned char>(MEMORY_SIZE, 0);
+    std::vector<unsigned char> arHeld = std::vector<unsigned char>(MEMORY_SIZE, 0);
+    std::vector<bool> arRead = std::vector<bool>(MEMORY_SIZE, false);
+};
+
+// A block with the bytes it writes, while they are compared.
+struct PendingBlock {
+    KxbBlock block;
+    std::vector<unsigned char> pBytes;
+};
+
+PendingBlock BlockAt(pugi::xml_node node, int nState, const std::string& sReason) {
+    PendingBlock pending;
+    pending.block.node = node;
+    pending.block.nState = nState;
+    pending.block.sReason = sReason;
+    return pending;
+}
+
+// A block whose unit, address and bytes a memory message of the write pass carries.
+PendingBlock PlacedBlock(pugi::xml_node node, const SeenMessage& message) {
+    PendingBlock pending = BlockAt(node, BLOCK_MATCH, "");
+    KxbBlock& block = pending.block;
+    block.bPlaced = true;
+    block.nUnit = message.dst;
+    // The address travels low byte first; a message shorter than the address holds no block.
+    block.nAddress = message.pData.size() < 2 ? 0 : message.pData[0] | message.pData[1] << 8;
+    if (message.pData.size() > 2) pending.pBytes.assign(message.pData.begin() + 2, message.pData.end());
+    block.nLength = static_cast<int>(pending.pBytes.size());
+    return pending;
+}
+
+// The blocks of one writer element, from what its handler sent and annotated: each Data child that
+// the handler wrote holds the next message that the keyboard kept, in document order.
+void AddElementBlocks(pugi::xml_node element, ElementHandler handler, const std::string& sAnnotation,
+                      const RecordingKeyboard& recorder, int nResult, std::vector<PendingBlock>& arBlock) {
+    const std::string txtData = "Data";
+    const char* txtCommandsSent = "its start address comes from a command of the script, which kxb sends "
+                                  "only with --send-pointer-commands";
+    std::string sElementNote = element.attribute(sAnnotation.c_str()).value();
+    if (handler == kxbCommand) {
+        arBlock.push_back(BlockAt(element, BLOCK_NOT_VERIFIED, "a command has effects, not bytes"));
+        return;
+    }
+    if (nResult != 0) {
+        // Only the element's own read can fail here: the pointer read or the pointer command.
+        const SeenMessage* pointer = recorder.arSeen.empty() ? nullptr : &recorder.arSeen.back();
+        PendingBlock pending =
+            BlockAt(element, BLOCK_UNREADABLE,
+                    (handler == kxbIntEep ? "the pointer read: " : "the pointer command: ") + sElementNote);
+        KxbBlock& block = pending.block;
+        if (handler == kxbIntEep && pointer != nullptr && pointer->pData.size() >= 3) {
+            block.bPlaced = true;
+            block.nUnit = pointer->dst;
+            block.nAddress = pointer->pData[0] | pointer->pData[1] << 8;
+            block.nLength = pointer->pData[2];
+        }
+        arBlock.push_back(pending);
+        return;
+    }
+    bool bPointerHeld = false;
+    std::vector<const SeenMessage*> arKept;
+    for (const SeenMessage& message : recorder.arSeen) {
+        if (message.bAnswerAsked && !message.bSent) bPointerHeld = true;
+        if (!message.bAnswerAsked) arKept.push_back(&message);
+    }
+    size_t nKept = 0;
+    for (pugi::xml_node child = element.child(txtData.c_str()); child;
+         child = child.next_sibling(txtData.c_str())) {
+        std::string sNote = child.attribute(sAnnotation.c_str()).value();
+        if (sNote == txtSKIPPED) {
+            arBlock.push_back(
+                BlockAt(child, BLOCK_SKIPPED, "the pointer holds 0: kavelwrite leaves the block out"));
+            continue;
+        }
+        if (sNote.empty() || nKept >= arKept.size()) continue;
+        const SeenMessage& message = *arKept[nKept++];
+        if (bPointerHeld) {
+            arBlock.push_back(BlockAt(child, BLOCK_NOT_VERIFIED, txtCommandsSent));
+        } else if (message.cmd != MID_MSGT_CMD_WR_MEM) {
+            PendingBlock pending = PlacedBlock(child, message);
+            pending.block.nState = BLOCK_NOT_VERIFIED;
+            pending.block.sReason = "message type " + KxbUpperHex(message.cmd) +
+                                    " is not the memory write 17: kxb cannot tell where it leaves bytes";
+            arBlock.push_back(pending);
+        } else {
+            arBlock.push_back(PlacedBlock(child, message));
+        }
+    }
+}
+
+// Reads what the keyboard holds under every address the script writes, per unit in runs of
+// consecutive addresses, in pieces of at most READ_PIECE_MAX bytes; returns 0, or the failed read
+// in *sFailure after which nothing more is read.
+int ReadImages(KavelHidDevice* device, std::map<int, UnitImage>& images, std::vector<KxbHeldRun>& arHeld,
+               std::string* sFailure) {
+    for (auto& [nUnit, image] : images) {
+        for (int nBegin = 0; nBegin < MEMORY_SIZE; nBegin++) {
+            if (image.arOwner[nBegin] < 0) continue;
+            // A run ends where the script writes nothing or at the top of memory: a piece never
+            // wraps round, whatever a keyboard does at the end of its memory.
+            int nEnd = nBegin;
+            while (nEnd < MEMORY_SIZE && image.arOwner[nEnd] >= 0) nEnd++;
+            for (int nPiece = nBegin; nPiece < nEnd; nPiece += READ_PIECE_MAX) {
+                int nWanted = std::min(READ_PIECE_MAX, nEnd - nPiece);
+                std::vector<unsigned char> pData;
+                MemoryMessageAddress(nPiece, pData, 1);
+                pData.push_back(static_cast<unsigned char>(nWanted));
+                std::vector<unsigned char> pResponse(RESPONSE_CAPACITY, 0);
+                int nResponseLen = RESPONSE_CAPACITY;
+                int nError =
+                    device->SendCommand(MID_MSGT_CMD_RD_MEM, static_cast<unsigned char>(nUnit), pData.data(),
+                                        static_cast<int>(pData.size()), pResponse.data(), &nResponseLen);
+                if (nError != 0 || nResponseLen < nWanted) {
+                    // A short answer fails with status 0, as the writers record it.
+                    *sFailure = "the read of " + std::to_string(nWanted) + " bytes at " +
+                                KxbUpperHex(nPiece) + " on unit " + KxbUpperHex(nUnit) + ": " + txtERROR +
+                                ToHex(nError) + ";responselen=" + ToHex(nResponseLen);
+                    return 1;
+                }
+                for (int i = 0; i < nWanted; i++) {
+                    image.arHeld[nPiece + i] = pResponse[i];
+                    image.arRead[nPiece + i] = true;
+                }
+            }
+            arHeld.push_back(KxbHeldRun{
+                nUnit, nBegin,
+                std::vector<unsigned char>(image.arHeld.begin() + nBegin, image.arHeld.begin() + nEnd)});
+            nBegin = nEnd;
+        }
+    }
+    return 0;
+}
+
+// Judges one block on the addresses where its bytes are the ones expected (a later block's bytes
+// are expected where it overwrites them); adds its bytes to the keyboard's counts.
+void JudgeBlock(KxbBlock& block, size_t nLength, int nIndex, const UnitImage& image,
+                const std::string& sFailure, KxbReadBack* readback) {
+    // Of a block longer than memory only the last pass round it stays.
+    size_t nFirst = nLength > static_cast<size_t>(MEMORY_SIZE) ? nLength - MEMORY_SIZE : 0;
+    int nMatch = 0;
+    for (size_t k = nFirst; k < nLength; k++) {
+        int nAddress = static_cast<int>((block.nAddress + k) % MEMORY_SIZE);
+        if (image.arOwner[nAddress] != nIndex) continue;
+        if (!image.arRead[nAddress]) {
+            block.nState = BLOCK_UNREADABLE;
+            block.sReason = "not read: " + sFailure;
+            return;
+        }
+        if (image.arHeld[nAddress] == image.arExpected[nAddress]) {
+            nMatch++;
+            continue;
+        }
+        if (block.nDifferences++ == 0) {
+            block.nFirstAddress = nAddress;
+            block.nFirstKeyboard = image.arHeld[nAddress];
+            block.nFirstScript = image.arExpected[nAddress];
+        }
+    }
+    block.nState = block.nDifferences > 0 ? BLOCK_DIFFER : BLOCK_MATCH;
+    readback->nBytesMatch += nMatch;
+    readback->nBytesDiffer += block.nDifferences;
+}
+
+} // namespace
+
+const char* KxbBlockStateText(int nState) {
+    static const char* const txtStates[] = {"match", "differ", "skipped", "not verified", "unreadable"};
+    return nState >= 0 && nState <= BLOCK_UNREADABLE ? txtStates[nState] : "";
+}
+
+int KxbReadBackKeyboard(pugi::xml_node root, KavelHidDevice* device, const std::string& sAnnotation,
+                        bool bSendPointerCommands, KxbReadBack* readback) {
+    *readback = KxbReadBack();
+    RecordingKeyboard recorder(device);
+    int current = 0;
+    // Without a total the handlers show no progress.
+    int total = 0;
+    int nResult = kxbDevice(root.child(txtKxbDevice), sAnnotation, &recorder, &current, &total);
+    if (nResult != 0) return readback->nStatus = nResult;
+
+    // The walk of the write pass, element by element, so that each element's messages are its own;
+    // the keyboard is not reset.
+    std::vector<PendingBlock> arPending;
+    for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
+        ElementHandler handler = FindElementHandler(child.name());
+        if (handler == nullptr || handler == SkipElement) continue;
+        recorder.arSeen.clear();
+        recorder.bHoldAnswered = handler == kxbIntEepCommandPtr && !bSendPointerCommands;
+        nResult = handler(child, sAnnotation, &recorder, &current, &total);
+        AddElementBlocks(child, handler, sAnnotation, recorder, nResult, arPending);
+        // A failed read ends the keyboard: later elements are not looked at, nothing more is read.
+        if (nResult != 0) break;
+    }
+
+    // Every memory write in order: a later block's bytes are expected where it overwrites another's.
+    std::map<int, UnitImage> images;
+    for (size_t i = 0; nResult == 0 && i < arPending.size(); i++) {
+        const PendingBlock& pending = arPending[i];
+        if (pending.block.nState != BLOCK_MATCH) continue;
+        UnitImage& image = images[pending.block.nUnit];
+        for (size_t k = 0; k < pending.pBytes.size(); k++) {
+            int nAddress = static_cast<int>((pending.block.nAddress + k) % MEMORY_SIZE);
+            image.arOwner[nAddress] = static_cast<int>(i);
+            image.arExpected[nAddress] = pending.pBytes[k];
+        }
+    }
+    std::string sFailure = arPending.empty() ? "" : arPending.back().block.sReason;
+    bool bUnread = nResult != 0 || ReadImages(device, images, readback->arHeld, &sFailure) != 0;
+    bool bDiffer = false;
+    for (size_t i = 0; i < arPending.size(); i++) {
+        KxbBlock& block = arPending[i].block;
+        if (block.nState == BLOCK_MATCH && nResult != 0) {
+            block.nState = BLOCK_UNREADABLE;
+            block.sReason = "not read: " + sFailure;
+        } else if (block.nState == BLOCK_MATCH) {
+            JudgeBlock(block, arPending[i].pBytes.size(), static_cast<int>(i), images[block.nUnit], sFailure,
+                       readback);
+        }
+        bDiffer = bDiffer || block.nState == BLOCK_DIFFER;
+        readback->arBlock.push_back(std::move(block));
+    }
+    if (bUnread) return readback->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
+    return readback->nStatus = bDiffer ? ERR_ERROR_DEVICE_DIFFERS : 0;
+}
+
+int KxbOpenAndReadBack(pugi::xml_node root, KavelHidDevice* device, int i, bool bSendPointerCommands,
+                       KxbReadBack* readback) {
+    // The annotations of a read-back carry a blank, which no script's own attribute name can.
+    const std::string txtReadBack = "kxb read";
+    *readback = KxbReadBack();
+    readback->nLibraryStatus = device ? device->Open() : -1;
+    if (readback->nLibraryStatus != 0) return readback->nStatus = ERR_ERROR_DEVICE_OPEN;
+    readback->nLibraryStatus = device->EnumerateModules();
+    if (readback->nLibraryStatus != 0) return readback->nStatus = ERR_ERROR_MODULES_ENUMERATION;
+    return KxbReadBackKeyboard(root, device, TimestampDevice(txtReadBack, i), bSendPointerCommands, readback);
+}
