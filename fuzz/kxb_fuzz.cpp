@@ -1,15 +1,18 @@
 // Any bytes as a kxb script: the check pass, and after a passed check a write pass on a virtual
 // keyboard with modules of every family. Besides the sanitizers, a passed write pass must advance
 // the progress by exactly the total the check pass counted, kxb check must agree with the check
-// pass, and the log file of the run must load again as a script that checks as the input did.
+// pass, the log file of the run must load again as a script that checks as the input did, and kxb
+// verify must find what the write pass left where it left it.
 #include "driver.h"
 #include "kavelhidapi.h"
 #include "kxb.h"
+#include "writers.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -85,6 +88,54 @@ void ExpectKxbCheckAgrees(const uint8_t* data, size_t size, pugi::xml_node root,
     if (!stop || first.nOffset != stop.offset_debug() || !first.sAnnotation.empty()) std::abort();
 }
 
+// The keyboard as the write pass used it, with every controller address that a memory write reached.
+class WatchedKeyboard : public KavelHidDevice {
+public:
+    explicit WatchedKeyboard(KavelHidDevice* keyboard) : arWritten(0x10000, false), keyboard(keyboard) {}
+    int Open() override { return keyboard->Open(); }
+    int Close() override { return keyboard->Close(); }
+    int EnumerateModules() override { return keyboard->EnumerateModules(); }
+    int SendCommand(unsigned char cmd, unsigned char dst, unsigned char* data, int dataLen,
+                    unsigned char* response, int* responseLen) override {
+        const unsigned char MID_MSGT_CMD_WR_MEM = 0x17;
+        if (cmd == MID_MSGT_CMD_WR_MEM && dst == 2 && dataLen >= 2) {
+            for (int i = 2; i < dataLen; i++) arWritten[(data[0] + (data[1] << 8) + i - 2) & 0xFFFF] = true;
+        }
+        return keyboard->SendCommand(cmd, dst, data, dataLen, response, responseLen);
+    }
+    std::vector<bool> arWritten;
+
+private:
+    KavelHidDevice* keyboard;
+};
+
+// A script without commands that the write pass wrote whole must read back as written, on the same
+// keyboard, every pointer command sent again. Not where the place of its blocks hangs on when they
+// are read: a block that overwrote a pointer an IntEep element reads, or a pointer command that is a
+// memory message.
+void ExpectVerifyAgrees(const uint8_t* data, size_t size, KavelHidDevice* device,
+                        const WatchedKeyboard& watched) {
+    const unsigned char MID_MSGT_CMD_RD_MEM = 0x16;
+    const unsigned char MID_MSGT_CMD_WR_MEM = 0x17;
+    pugi::xml_document fresh;
+    if (LoadScriptBuffer(fresh, data, size) != LOAD_OK) std::abort();
+    for (pugi::xml_node child = fresh.first_child().first_child(); child; child = child.next_sibling()) {
+        ElementHandler handler = FindElementHandler(child.name());
+        if (handler == kxbCommand) return;
+        if (handler == kxbIntEep) {
+            long lPointer = StrHexToLong(ChildNodeValue(child, "PtrAddress"));
+            if (watched.arWritten[lPointer & 0xFFFF] || watched.arWritten[(lPointer + 1) & 0xFFFF]) return;
+        }
+        if (handler == kxbIntEepCommandPtr) {
+            long lCmd = StrHexToLong(ChildNodeValue(child, "PtrCMD")) & 0xFF;
+            if (lCmd == MID_MSGT_CMD_RD_MEM || lCmd == MID_MSGT_CMD_WR_MEM) return;
+        }
+    }
+    KxbReadBack readback;
+    if (KxbReadBackKeyboard(fresh.first_child(), device, "kxb fuzz_device0", true, &readback) != 0)
+        std::abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -116,8 +167,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         KavelHidDevice* device = hid.GetDevice(0);
         if (device == nullptr || device->Open() != 0 || device->EnumerateModules() != 0) std::abort();
         current = 0;
-        int result = kxbCheckWrite(root, stampTime + "_device0", device, &current, &total);
+        WatchedKeyboard watched(device);
+        int result = kxbCheckWrite(root, stampTime + "_device0", &watched, &current, &total);
         if (result == 0 && current != total) std::abort();
+        if (result == 0) ExpectVerifyAgrees(data, size, device, watched);
     }
     CheckLogRunsAgain(doc, nCheckResult, nCheckTotal);
     return 0;

@@ -159,6 +159,17 @@ TEST_P(CheckAgreement, KxbPassesExactlyWhatKavelwritePassesAndNamesItsFirstFault
     RemoveTree(dir);
 }
 
+// Of several scripts, one that does not load decides the status, also before one with a fault.
+TEST(KxbCheckScripts, OneThatDoesNotLoadEndsWith169WhateverFollows) {
+    std::string dir = MakeTempDir();
+    ASSERT_FALSE(dir.empty());
+    WriteFile(dir + "/broken.kxb", "<XML_BIN_FILE>");
+    WriteFile(dir + "/faulty.kxb", "<XML_BIN_FILE><Comand/></XML_BIN_FILE>");
+    RunOutcome kxb = RunKxb({"check", "broken.kxb", "faulty.kxb"}, {}, dir);
+    EXPECT_EQ(kxb.exitStatus, 169) << kxb.out;
+    RemoveTree(dir);
+}
+
 INSTANTIATE_TEST_SUITE_P(Scripts, CheckAgreement, ::testing::ValuesIn(AllScripts()),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              return TestName(info.param);

@@ -75,6 +75,13 @@ TEST(KxbPositionAt, PlacesWhereTheParserStoppedAndNeverPastTheText) {
     KxbPosition position = KxbPositionAt(bytes, parsed.encoding, parsed.offset);
     EXPECT_EQ(position.nLine, 3);
     EXPECT_EQ(position.nColumn, 3);
+    // A parser that stops at the first byte of a line stops on that line, not at the end of the last.
+    const std::string lineStart = "<R/>\n<";
+    parsed = doc.load_buffer(lineStart.data(), lineStart.size());
+    ASSERT_EQ(parsed.offset, 5);
+    position = KxbPositionAt(lineStart, parsed.encoding, parsed.offset);
+    EXPECT_EQ(position.nLine, 2);
+    EXPECT_EQ(position.nColumn, 1);
     // An offset beyond the text stays at its end.
     std::vector<KxbPosition> positions = KxbPositionsAt(bytes, pugi::encoding_utf8, {1000, -1, 1});
     EXPECT_EQ(positions[0].nLine, 3);
