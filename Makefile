@@ -13,7 +13,7 @@ PACKAGES   := cmake make g++ libpugixml-dev nlohmann-json3-dev libgtest-dev mand
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 DEMO_DIR   := $(BUILD)/demo
 
-.PHONY: all deps fuzz-deps build build-asan build-fuzz test fuzz demo clean
+.PHONY: all deps fuzz-deps build build-asan build-fuzz build-demo test fuzz demo clean
 
 all: build
 
@@ -74,7 +74,12 @@ fuzz: build-fuzz
 	  -max_total_time=$$(( $(FUZZ_SECONDS) - $(FUZZ_SECONDS) / 2 )) -print_final_stats=1 -max_len=65536 \
 	  -artifact_prefix=$(FUZZ_BUILD)/findings/simulation- $(FUZZ_BUILD)/simulation-corpus
 
-demo: build
+# The demo runs kavelwrite only: it builds that and its library, not the test suite.
+build-demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target kavelwrite
+
+demo: build-demo
 	@rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR) && cp examples/demo.kxb $(DEMO_DIR)/demo.kxb
 	@echo "Running: kavelwrite demo.kxb --logfile   (virtual keyboard examples/demo-keyboard.xml)"
 	@echo

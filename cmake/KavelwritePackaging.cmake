@@ -20,7 +20,9 @@ set(CPACK_PACKAGE_DESCRIPTION
   "\n"
   "kxb, its companion, never writes: it lists what is attached and prints the\n"
   "Device element that suits it, checks scripts and names every fault with its\n"
-  "line, and says what a log file records, run by run.\n"
+  "line, says what a log file records, run by run, reads back whether a\n"
+  "keyboard holds what a script writes, and backs up what a script would\n"
+  "overwrite as a script that puts it back.\n"
   "\n"
   "The bundled HID library serves virtual keyboards described in a simulation\n"
   "file, so that a script can be tried without hardware.")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The bash completion of a program offers the right words: for kavelwrite --logfile for an option
 # word, *.kxb files and folders for the script, and nothing that kavelwrite would ignore; for kxb
-# its verbs, each verb's options, *.kxb files for check and any file for log. Each case types a
+# its verbs, each verb's options, *.kxb files for check, verify and backup, any file for log and for
+# backup's --output. Each case types a
 # command line in a folder of known files and compares the offered words. For kxb the verbs and
 # options that the built program's usage names must all be offered.
 # Usage: completion_test.sh COMPLETION_DIR kavelwrite
@@ -67,7 +68,7 @@ kavelwrite)
     complete_line "kavelwrite --logfile setup.kxb " ""
     ;;
 kxb)
-    complete_line "kxb " "$(words check log probe)"
+    complete_line "kxb " "$(words backup check log probe verify)"
     complete_line "kxb p" "probe"
     complete_line "kxb -" "$(words --help --version)"
     complete_line "kxb --help " ""
@@ -91,6 +92,13 @@ kxb)
     complete_line "kxb log setup.kxb_t20261208011631 " "--json"
     complete_line "kxb log --json setup.kxb_t20261208011631 " ""
     complete_line "kxb log --json n" "notes.txt"
+    complete_line "kxb verify " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
+    complete_line "kxb verify --json -" "--send-pointer-commands"
+    complete_line "kxb verify setup.kxb " "$(words --json --send-pointer-commands)"
+    complete_line "kxb backup --output n" "notes.txt"
+    complete_line "kxb backup --keyboard " ""
+    complete_line "kxb backup --keyboard 1 -" "$(words --output --send-pointer-commands)"
+    complete_line "kxb backup --output out.kxb s" "$(words scripts setup.kxb)"
 
     # Whatever the program's usage names must be offered where it applies: every verb, and every
     # option of a verb as its first word.

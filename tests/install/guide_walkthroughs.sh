@@ -250,6 +250,71 @@ $(cat "$work/stdout")"
     run demo.kxb KAVELHID_SIMULATION="$work/demo-twin.xml"
     expect_status 166
     ;;
+KxbVerifyChecksWhatAKeyboardHolds)
+    # The guide: examples/demo.kxb written into the demo keyboard, then read back from it.
+    top=$(dirname "$examples")
+    readback() { status=0; (cd "$top" && env -u KAVELHID_TRACE -u KAVELHID_SIMULATION_SAVE "$@" \
+        >"$work/stdout" 2>"$work/stderr") || status=$?; }
+    (cd "$top" && env -u KAVELHID_TRACE KAVELHID_SIMULATION="$examples/demo-keyboard.xml" \
+        KAVELHID_SIMULATION_SAVE="$work/after.xml" "$kavelwrite" examples/demo.kxb >/dev/null) ||
+        fail "kavelwrite did not write the demo keyboard"
+    readback KAVELHID_SIMULATION="$work/after.xml" "$kxb" verify examples/demo.kxb
+    expect_status 0
+    expected='1 Kavel device(s) detected
+examples/demo.kxb:49:3: device0: not verified: Command: a command has effects, not bytes
+examples/demo.kxb:70:4: device0: not verified: Data: its start address comes from a command of the script, which kxb sends only with --send-pointer-commands
+device0: holds the script: blocks: 3 match, 0 differ, 2 not verified, 0 skipped, 0 unreadable; bytes: 10 match, 0 differ'
+    [ "$(cat "$work/stdout")" = "$expected" ] || fail "kxb verify says:
+$(cat "$work/stdout")"
+    while read -r line; do guide_shows "$line"; done <<<"$expected"
+    readback KAVELHID_SIMULATION="$work/after.xml" "$kxb" verify --send-pointer-commands examples/demo.kxb
+    expect_status 0
+    grep -qF 'blocks: 4 match, 0 differ, 1 not verified' "$work/stdout" || fail "the pointer command's block is not verified"
+    grep -qF '`blocks: 4 match, 0 differ, 1 not verified`' "$guide" || fail "the guide no longer shows the sent pointer command"
+    readback KAVELHID_SIMULATION="$examples/demo-keyboard.xml" "$kxb" verify examples/demo.kxb
+    expect_status 167
+    line='examples/demo.kxb:59:4: device0: differ: Data: unit 2, 4 bytes at 4000: 4 bytes differ, the first at 4000: the keyboard holds 00, the script leaves 11'
+    grep -qxF -- "$line" "$work/stdout" || fail "no differ line on the keyboard before it was written"
+    guide_shows "$line"
+    ;;
+KxbBackupUndoesAWrite)
+    # The guide: a backup of the demo keyboard, the demo script, then the backup written back.
+    top=$(dirname "$examples")
+    status=0
+    (cd "$top" && env -u KAVELHID_TRACE -u KAVELHID_SIMULATION_SAVE KAVELHID_SIMULATION="$examples/demo-keyboard.xml" \
+        "$kxb" backup --send-pointer-commands --output "$work/demo-backup.kxb" examples/demo.kxb \
+        >"$work/stdout" 2>"$work/stderr") || status=$?
+    expect_status 0
+    message='examples/demo.kxb:49:3: device0: not undone: Command: a command has effects, not bytes: a backup cannot take it back'
+    [ "$(cat "$work/stderr")" = "$message" ] || fail "kxb backup says: $(cat "$work/stderr")"
+    grep -qF "(\`$message\`)" "$guide" || fail "the guide no longer shows: $message"
+    expected='<BinMemory>
+<DST>2</DST>
+<CMD>17</CMD>
+<Data Address="4000">00 00 00 00</Data>
+<Data Address="4010">00 00</Data>
+<Data Address="5238">00 00 00</Data>
+</BinMemory>
+<BinMemory>
+<DST>6</DST>
+<CMD>17</CMD>
+<Data Address="100">00 00 00 00</Data>
+</BinMemory>'
+    actual=$(sed -n '/<BinMemory>/,/<\/BinMemory>/p' "$work/demo-backup.kxb" | sed 's/^[[:space:]]*//')
+    [ "$actual" = "$expected" ] || fail "the backup differs:
+$actual"
+    while read -r line; do guide_shows "$line"; done <<<"$expected"
+    run_saved() { (cd "$work" && env -u KAVELHID_TRACE KAVELHID_SIMULATION="$1" KAVELHID_SIMULATION_SAVE="$2" \
+        "$kavelwrite" "$3" >/dev/null) || fail "kavelwrite $3 did not end with 0"; }
+    cp "$examples/demo.kxb" "$work/"
+    run_saved "$examples/demo-keyboard.xml" "$work/written.xml" demo.kxb
+    run_saved "$work/written.xml" "$work/restored.xml" demo-backup.kxb
+    # Bytes that read 00 were 00 before: what is left is the memory the keyboard started with.
+    memory() { grep '<Memory' "$1" | sed 's/^[[:space:]]*//' | grep -v '>\(00 \)*00</Memory>'; }
+    [ "$(memory "$work/restored.xml")" = "$(memory "$examples/demo-keyboard.xml")" ] ||
+        fail "the backup did not put the memory back: $(memory "$work/restored.xml")"
+    grep -q 'A1 A2 A3\|DE AD' "$work/restored.xml" && fail "the script's bytes are still there"
+    ;;
 *)
     fail "unknown case"
     ;;
