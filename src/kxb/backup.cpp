@@ -59,13 +59,11 @@ void AppendHeld(pugi::xml_node root, const std::vector<KxbHeldRun>& arHeld) {
 
 int KxbBackup(int argc, char* argv[]) {
     KxbReadOptions options;
-    int nStatus = KxbReadBackOptions(argc, argv, txtUsageBackup, true, &options);
-    if (nStatus >= 0) return nStatus;
-    const std::string filename = argv[optind];
     pugi::xml_document script;
     pugi::xml_encoding encoding = pugi::encoding_auto;
-    nStatus = KxbLoadChecked(script, filename, &encoding);
-    if (nStatus != 0) return nStatus;
+    int nStatus = KxbReadBackScript(argc, argv, txtUsageBackup, true, &options, script, &encoding);
+    if (nStatus >= 0) return nStatus;
+    const std::string& filename = options.sScript;
 
     KxbReadBack readback;
     ProbeKeyboard identity;

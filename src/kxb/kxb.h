@@ -219,20 +219,20 @@ std::string KxbByteListText(const std::vector<unsigned char>& pBytes);
 // nStatus: 162 or 163 with the library's status nLibraryStatus, 165, or else 164.
 std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus);
 
-// The options of the verbs that read a script back from keyboards.
+// The options of kxb's verbs that go beyond --help.
 struct KxbReadOptions {
     bool bJson = false;
     bool bSendPointerCommands = false;
     int nKeyboard = -1; // --keyboard; -1 when not given
     std::string sOutput;
+    std::string sScript; // the script named
 };
-// Reads the options of kxb verify or (bBackup) kxb backup; returns -1 to go on with the one script
-// at optind, otherwise the verb's exit status (0 after --help, 2 for a wrong option or a second
-// script, 168 when no script is named).
-int KxbReadBackOptions(int argc, char* argv[], const char* txtUsage, bool bBackup, KxbReadOptions* options);
-// Loads a script and checks it as kavelwrite does; returns 0, or 169 (it does not load) or 160 (it
-// fails the check) after naming every fault on standard error.
-int KxbLoadChecked(pugi::xml_document& doc, const std::string& filename, pugi::xml_encoding* encoding);
+// Reads the options of kxb verify or (bBackup) kxb backup, then loads the one script named and
+// checks it as kavelwrite does, naming every fault on standard error; returns -1 to go on, or the
+// verb's exit status: 0 after --help, 2 for a wrong option or a second script, 168 when no script
+// is named, 169 when it does not load, 160 when it fails the check.
+int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup, KxbReadOptions* options,
+                      pugi::xml_document& doc, pugi::xml_encoding* encoding);
 
 // ---- usage.cpp
 // Prints the usage of the whole program (txtUsage null) or of one verb to standard error and

@@ -16,18 +16,39 @@
 const char* const txtKxbDevice = "Device";
 const char* const txtKxbId = "Id";
 
-int KxbFileOptions(int argc, char* argv[], const char* txtUsage, const char* txtWhat, bool* bJson) {
-    const struct option options[] = {
-        {"json", no_argument, nullptr, 'j'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    *bJson = false;
+namespace {
+
+// Reads a verb's options from its table into *read: --json, --send-pointer-commands, --keyboard N,
+// --output FILE and --help, as far as the table has them; returns -1 to go on with what is named
+// from optind, otherwise the verb's exit status (0 after --help, 2 for a wrong option, 168 when
+// no txtWhat is named).
+int VerbOptions(int argc, char* argv[], const char* txtUsage, const struct option* options,
+                const char* txtWhat, KxbReadOptions* read) {
+    *read = KxbReadOptions();
     int nOption;
     while ((nOption = getopt_long(argc, argv, "", options, nullptr)) != -1) {
         switch (nOption) {
         case 'j':
-            *bJson = true;
+            read->bJson = true;
+            break;
+        case 'p':
+            read->bSendPointerCommands = true;
+            break;
+        case 'k': {
+            // A keyboard's index as kavelwrite prints it: decimal, nothing after it.
+            char* pEnd = nullptr;
+            errno = 0;
+            long lIndex = std::strtol(optarg, &pEnd, 10);
+            if (errno != 0 || pEnd == optarg || *pEnd != '\0' || lIndex < 0 || lIndex > INT_MAX) {
+                std::cerr << "kxb " << argv[0] << ": --keyboard takes a keyboard's index, not '" << optarg
+                          << "'" << std::endl;
+                return KxbUsageError(txtUsage);
+            }
+            read->nKeyboard = static_cast<int>(lIndex);
+            break;
+        }
+        case 'o':
+            read->sOutput = optarg;
             break;
         case 'h':
             return KxbUsage(txtUsage);
@@ -41,6 +62,20 @@ int KxbFileOptions(int argc, char* argv[], const char* txtUsage, const char* txt
         return ERR_ERROR_PARAMETER_MISSING;
     }
     return -1;
+}
+
+} // namespace
+
+int KxbFileOptions(int argc, char* argv[], const char* txtUsage, const char* txtWhat, bool* bJson) {
+    const struct option options[] = {
+        {"json", no_argument, nullptr, 'j'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    KxbReadOptions read;
+    int nStatus = VerbOptions(argc, argv, txtUsage, options, txtWhat, &read);
+    *bJson = read.bJson;
+    return nStatus;
 }
 
 void KxbPrintJson(const nlohmann::ordered_json& report) {
@@ -69,7 +104,8 @@ std::string KxbByteListText(const std::vector<unsigned char>& pBytes) {
     return sBytes;
 }
 
-int KxbReadBackOptions(int argc, char* argv[], const char* txtUsage, bool bBackup, KxbReadOptions* options) {
+int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup, KxbReadOptions* options,
+                      pugi::xml_document& doc, pugi::xml_encoding* encoding) {
     const struct option verifyOptions[] = {
         {"json", no_argument, nullptr, 'j'},
         {"send-pointer-commands", no_argument, nullptr, 'p'},
@@ -83,66 +119,29 @@ int KxbReadBackOptions(int argc, char* argv[], const char* txtUsage, bool bBacku
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    *options = KxbReadOptions();
-    int nOption;
-    while ((nOption = getopt_long(argc, argv, "", bBackup ? backupOptions : verifyOptions, nullptr)) != -1) {
-        switch (nOption) {
-        case 'j':
-            options->bJson = true;
-            break;
-        case 'p':
-            options->bSendPointerCommands = true;
-            break;
-        case 'k': {
-            // A keyboard's index as kavelwrite prints it: decimal, nothing after it.
-            char* pEnd = nullptr;
-            errno = 0;
-            long lIndex = std::strtol(optarg, &pEnd, 10);
-            if (errno != 0 || pEnd == optarg || *pEnd != '\0' || lIndex < 0 || lIndex > INT_MAX) {
-                std::cerr << "kxb " << argv[0] << ": --keyboard takes a keyboard's index, not '" << optarg
-                          << "'" << std::endl;
-                return KxbUsageError(txtUsage);
-            }
-            options->nKeyboard = static_cast<int>(lIndex);
-            break;
-        }
-        case 'o':
-            options->sOutput = optarg;
-            break;
-        case 'h':
-            return KxbUsage(txtUsage);
-        default:
-            return KxbUsageError(txtUsage);
-        }
-    }
-    if (optind >= argc) {
-        std::cerr << "kxb " << argv[0] << ": no script named" << std::endl;
-        KxbUsageError(txtUsage);
-        return ERR_ERROR_PARAMETER_MISSING;
-    }
+    int nStatus =
+        VerbOptions(argc, argv, txtUsage, bBackup ? backupOptions : verifyOptions, "script", options);
+    if (nStatus >= 0) return nStatus;
     // One script: the keyboards are read against one document.
     if (optind + 1 < argc) return KxbUsageError(txtUsage);
-    return -1;
-}
+    options->sScript = argv[optind];
 
-int KxbLoadChecked(pugi::xml_document& doc, const std::string& filename, pugi::xml_encoding* encoding) {
     std::vector<KxbFinding> findings;
-    int nStatus = 0;
     KxbFinding failure;
-    if (KxbLoadFile(doc, filename, &failure, encoding) != LOAD_OK) {
+    if (KxbLoadFile(doc, options->sScript, &failure, encoding) != LOAD_OK) {
         findings.push_back(failure);
         nStatus = ERR_ERROR_LOAD_FILE;
     } else {
         int nSteps = 0;
         int nWrites = 0;
         nStatus = KxbCheckDocument(doc.first_child(), findings, &nSteps, &nWrites);
-        KxbPlaceFindings(filename, *encoding, findings);
+        KxbPlaceFindings(options->sScript, *encoding, findings);
     }
     // Only the faults: a script that passes the check is read back whatever its warnings say.
     for (const KxbFinding& finding : findings) {
-        if (!finding.bWarning) std::cerr << KxbFindingLine(filename, finding) << std::endl;
+        if (!finding.bWarning) std::cerr << KxbFindingLine(options->sScript, finding) << std::endl;
     }
-    return nStatus;
+    return nStatus == 0 ? -1 : nStatus;
 }
 
 std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus) {

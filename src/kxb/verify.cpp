@@ -104,13 +104,11 @@ nlohmann::ordered_json BlockJson(const KxbPosition& position, const KxbBlock& bl
 
 int KxbVerify(int argc, char* argv[]) {
     KxbReadOptions options;
-    int nStatus = KxbReadBackOptions(argc, argv, txtUsageVerify, false, &options);
-    if (nStatus >= 0) return nStatus;
-    const std::string filename = argv[optind];
     pugi::xml_document doc;
     pugi::xml_encoding encoding = pugi::encoding_auto;
-    nStatus = KxbLoadChecked(doc, filename, &encoding);
-    if (nStatus != 0) return nStatus;
+    int nStatus = KxbReadBackScript(argc, argv, txtUsageVerify, false, &options, doc, &encoding);
+    if (nStatus >= 0) return nStatus;
+    const std::string& filename = options.sScript;
 
     std::vector<KxbReadBack> keyboards;
     int nCount = 0;
