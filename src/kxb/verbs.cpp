@@ -123,7 +123,11 @@ int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup
         VerbOptions(argc, argv, txtUsage, bBackup ? backupOptions : verifyOptions, "script", options);
     if (nStatus >= 0) return nStatus;
     // One script: the keyboards are read against one document.
-    if (optind + 1 < argc) return KxbUsageError(txtUsage);
+    if (optind + 1 < argc) {
+        std::cerr << "kxb " << argv[0] << ": one script at a time, not also '" << argv[optind + 1] << "'"
+                  << std::endl;
+        return KxbUsageError(txtUsage);
+    }
     options->sScript = argv[optind];
 
     std::vector<KxbFinding> findings;
