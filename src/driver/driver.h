@@ -81,9 +81,10 @@ std::string TimestampDevice(const std::string& stampTime, int i);
 // Returns the run stamp, "t" + year, month, day, hour, minute, second of local time.
 std::string timestamp();
 // Opens, identifies and writes keyboard i (a null device counts as one that does not open);
-// prints its block and returns its outcome as an exit code.
+// prints its block and returns its outcome as an exit code, 0 only when the keyboard was reset.
+// Without bWaitReset the reset wait's steps are counted at once, without its pauses.
 int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std::string& stampTime,
-                  int* current, int* total);
+                  int* current, int* total, bool bWaitReset = true);
 // Shows " Writing progress: P %\r" while current < total; returns 0.
 int TerminalShowPercentage(int current, int total);
 
