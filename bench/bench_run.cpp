@@ -1,10 +1,12 @@
 // Runs the kavelwrite benchmarks and prints one table: generates the scripts, then measures the
 // check pass against pugixml's load, the write pass per message, the log file against pugixml's
-// save, how the check pass scales, and kxb check against kavelwrite's check pass. Every figure is
-// the median of several runs of a child process: wall time around it, CPU time from wait4, peak
-// resident set read at its exit. The baselines run interleaved with kavelwrite, in the same rounds.
+// save, how the check pass scales, kxb check against kavelwrite's check pass, and a station of 16
+// keyboards without and with --overlap-resets. Every figure is the median of several runs of a
+// child process: wall time around it, CPU time from wait4, peak resident set read at its exit. The
+// baselines run interleaved with kavelwrite, in the same rounds.
 //
-//   bench_run [--runs N] [--sizes 1,10,100] [--write-mb 10] [--log-mb 100] [--kavelwrite PATH]
+//   bench_run [--runs N] [--sizes 1,10,100] [--write-mb 10] [--log-mb 100] [--station-runs N]
+//             [--kavelwrite PATH]
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/ptrace.h>
@@ -40,6 +42,7 @@ const char* const GENERATE = BENCH_GENERATE;
 const char* const PUGIXML_LOAD = BENCH_PUGIXML_LOAD;
 const char* const PUGIXML_SAVE = BENCH_PUGIXML_SAVE;
 const char* const DATA_DIR = BENCH_DATA_DIR;
+const char* const EXAMPLES_DIR = BENCH_EXAMPLES_DIR;
 
 const double MB = 1048576.0;
 // The pauses a write pass makes on purpose: 39 steps of 130 ms after the reset message, and 200 ms
@@ -53,6 +56,10 @@ const double TARGET_WRITE_US = 5.0;
 const double TARGET_LOG = 1.2;
 const double TARGET_SCALING = 1.5;
 const double TARGET_KXB_CHECK = 1.1;
+// How many times faster a station of STATION_KEYBOARDS is written with --overlap-resets; at most
+// as many times as it has keyboards, when nothing but the reset waits took time.
+const double TARGET_STATION = 12.0;
+const int STATION_KEYBOARDS = 16;
 
 // One run of a child process.
 struct Sample {
@@ -74,6 +81,8 @@ struct Options {
     std::vector<int> sizesMb = {1, 10, 100};
     int writeMb = 10;
     int logMb = 100;
+    // A round of the station lasts about 16 reset waits, 86 s, so it gets a count of its own.
+    int nStationRuns = 1;
 };
 
 // A generated script and what its generator said about it.
@@ -393,6 +402,49 @@ WriteFigures MeasureWrite(const Script& script, int nRuns) {
     return figures;
 }
 
+struct StationFigures {
+    Figure sequential; // without --overlap-resets
+    Figure overlapped; // with it
+};
+
+// Writes the simulation of a station: examples/demo-keyboard.xml with its Keyboard element
+// repeated STATION_KEYBOARDS times. Returns its path.
+std::string WriteStationSimulation() {
+    const std::string txtEnd = "</Keyboard>";
+    std::string demo = ReadFile(std::string(EXAMPLES_DIR) + "/demo-keyboard.xml");
+    std::size_t begin = demo.find("<Keyboard>");
+    std::size_t end = demo.find(txtEnd);
+    if (begin == std::string::npos || end == std::string::npos) Fail("no Keyboard in demo-keyboard.xml");
+    end += txtEnd.size();
+    std::string path = std::string(DATA_DIR) + "/station.xml";
+    std::ofstream station(path);
+    station << demo.substr(0, begin);
+    for (int i = 0; i < STATION_KEYBOARDS; ++i)
+        station << (i > 0 ? "\n\t" : "") << demo.substr(begin, end - begin);
+    station << demo.substr(end);
+    if (!station.flush()) Fail("cannot write " + path);
+    return path;
+}
+
+// The demo script on the station, without and with --overlap-resets in the same rounds, trace off
+// and standard output to a file; every run must write and reset every keyboard.
+StationFigures MeasureStation(int nRuns) {
+    std::string simulation = "KAVELHID_SIMULATION=" + WriteStationSimulation();
+    std::string script = std::string(EXAMPLES_DIR) + "/demo.kxb";
+    std::string out = std::string(DATA_DIR) + "/kavelwrite-station.out";
+    std::vector<Sample> samples[2];
+    for (int i = 0; i < nRuns; ++i) {
+        for (int nOverlap : {0, 1}) {
+            std::vector<std::string> args = {KAVELWRITE, script};
+            if (nOverlap == 1) args.push_back("--overlap-resets");
+            samples[nOverlap].push_back(RunChecked(args, {simulation}, out));
+            if (CountLines(ReadFile(out), " Done.", "") != STATION_KEYBOARDS)
+                Fail("not every keyboard of the station was written (see " + out + ")");
+        }
+    }
+    return StationFigures{MedianOf(samples[0]), MedianOf(samples[1])};
+}
+
 std::string Format(const char* format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
@@ -449,14 +501,16 @@ Options ParseOptions(int argc, char* argv[]) {
             options.writeMb = std::atoi(argv[++i]);
         } else if (arg == "--log-mb" && bValue) {
             options.logMb = std::atoi(argv[++i]);
+        } else if (arg == "--station-runs" && bValue) {
+            options.nStationRuns = std::atoi(argv[++i]);
         } else if (arg == "--kavelwrite" && bValue) {
             KAVELWRITE = argv[++i];
         } else {
             Fail("usage: bench_run [--runs N] [--sizes 1,10,100] [--write-mb 10] [--log-mb 100] "
-                 "[--kavelwrite PATH]");
+                 "[--station-runs N] [--kavelwrite PATH]");
         }
     }
-    if (options.nRuns < 1) Fail("--runs must be at least 1");
+    if (options.nRuns < 1 || options.nStationRuns < 1) Fail("--runs and --station-runs must be at least 1");
     std::sort(options.sizesMb.begin(), options.sizesMb.end());
     auto has = [&](int mb) {
         return std::find(options.sizesMb.begin(), options.sizesMb.end(), mb) != options.sizesMb.end();
@@ -499,6 +553,11 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "Measuring the write pass on %s (about %.0f s per run) ...\n",
                  writeScript->label.c_str(), RESET_WAIT_MS / 1000 + 1);
     WriteFigures write = MeasureWrite(*writeScript, options.nRuns);
+    std::fprintf(
+        stderr,
+        "Measuring %d demo keyboards without and with --overlap-resets (about %.0f s per round) ...\n",
+        STATION_KEYBOARDS, (STATION_KEYBOARDS + 1) * (RESET_WAIT_MS / 1000 + 0.1));
+    StationFigures station = MeasureStation(options.nStationRuns);
 
     std::string table;
     table += "kavelwrite benchmarks (" + KAVELWRITE + "), " + DateText() + ", " +
@@ -538,6 +597,16 @@ int main(int argc, char* argv[]) {
                   Format("%.0f ms wall", write.write.wallMs), Format("%.0f ms pauses", pausesMs),
                   Format("%.2f us", perMessageUs), "<= " + Format("%.0f us", TARGET_WRITE_US),
                   Verdict(perMessageUs, TARGET_WRITE_US)});
+
+    // Faster is a larger ratio here, so the target is a lower bound.
+    double stationRatio = station.sequential.wallMs / station.overlapped.wallMs;
+    table +=
+        Row({"Station: wall time without / with --overlap-resets",
+             "demo.kxb, " + std::to_string(STATION_KEYBOARDS) + " demo keyboards, " +
+                 std::to_string(options.nStationRuns) + (options.nStationRuns == 1 ? " round" : " rounds"),
+             Format("%.0f ms wall", station.overlapped.wallMs),
+             Format("%.0f ms wall", station.sequential.wallMs), Format("%.2f", stationRatio),
+             ">= " + Format("%.0f", TARGET_STATION), stationRatio >= TARGET_STATION ? "met" : "missed"});
 
     for (std::size_t i = 0; i < scripts.size(); ++i) {
         if (!checks[i].bLog) continue;

@@ -18,6 +18,8 @@ const int KAVELWRITE_VER_BUILD = 4;
 // Durations in milliseconds.
 const int TIME_ONE_COMMAND = 130; // one step of the reset wait
 const int TIME_RESET = 5000;      // length of the reset wait
+// Steps of the reset wait: pauses of TIME_ONE_COMMAND until TIME_RESET is covered (39).
+const int RESET_STEPS = (TIME_RESET + TIME_ONE_COMMAND - 1) / TIME_ONE_COMMAND;
 
 // Mark of a missing or invalid number.
 const long NOT_DEFINED = -1;
@@ -79,9 +81,10 @@ std::string TimestampDevice(const std::string& stampTime, int i);
 // Returns the run stamp, "t" + year, month, day, hour, minute, second of local time.
 std::string timestamp();
 // Opens, identifies and writes keyboard i (a null device counts as one that does not open);
-// prints its block and returns its outcome as an exit code.
+// prints its block and returns its outcome as an exit code, 0 only when the keyboard was reset.
+// Without bWaitReset the reset wait's steps are counted at once, without its pauses.
 int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std::string& stampTime,
-                  int* current, int* total);
+                  int* current, int* total, bool bWaitReset = true);
 // Shows " Writing progress: P %\r" while current < total; returns 0.
 int TerminalShowPercentage(int current, int total);
 
@@ -113,11 +116,16 @@ bool SaveLogFile(const pugi::xml_document& doc, const std::string& path);
 
 // ---- walker.cpp
 
-// Runs the script once: the check pass with a null device, a write pass otherwise. Returns 0, the
-// first non-zero handler result, 1 for a wrong root name or an unknown element, or
-// RESULT_INTERRUPTED for a stop before the reset.
+// Runs the script once: the check pass with a null device, a write pass otherwise, which ends
+// with kxbResetKeyboard. Returns 0, the first non-zero handler result, 1 for a wrong root name or
+// an unknown element, or RESULT_INTERRUPTED for a stop before the reset.
 int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
-                  int* total);
+                  int* total, bool bWaitReset = true);
+// Sends a written keyboard the reset and counts the RESET_STEPS steps of its wait, each after a
+// pause of TIME_ONE_COMMAND when bWait, at once otherwise. Returns 0, or RESULT_INTERRUPTED after
+// annotating node (the root) when a stop came before the reset.
+int kxbResetKeyboard(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
+                     int* current, int* total, bool bWait);
 // Returns the handler for an element name, or null when the walker does not know the name. Names
 // that the walker passes over map to SkipElement.
 ElementHandler FindElementHandler(const char* name);

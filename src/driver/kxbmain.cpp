@@ -3,6 +3,7 @@
 
 #include "kavelhidapi.h"
 
+#include <chrono>
 #include <ctime>
 #include <iostream>
 
@@ -41,7 +42,7 @@ int TerminalShowPercentage(int current, int total) {
 }
 
 int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std::string& stampTime,
-                  int* current, int* total) {
+                  int* current, int* total, bool bWaitReset) {
     std::cout << std::endl << "device" << i << ":";
     // A keyboard the library cannot hand out is reported like one that does not open.
     int nStatus = device ? device->Open() : -1;
@@ -57,7 +58,7 @@ int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std:
     }
     *current = 0;
     std::string timestampDevice = TimestampDevice(stampTime, i);
-    int r = kxbCheckWrite(root, timestampDevice, device, current, total);
+    int r = kxbCheckWrite(root, timestampDevice, device, current, total, bWaitReset);
     if (r == ERR_ERROR_DEVICE_COMPATIBILITY) {
         std::cout << txtKEYBOARD_NOT_SUITABLE << std::endl;
         return ERR_ERROR_DEVICE_COMPATIBILITY;
@@ -94,9 +95,25 @@ int RunStatus(int result) {
     return StopRequested() == 0 ? result : STATUS_SIGNAL_BASE + StopRequested();
 }
 
+// Waits until keyboard i, reset at tReset without its wait, has had the whole reset wait; says so
+// in one line when there is time left. A stop ends the wait at once. Returns 0.
+int FinishResetWait(int i, std::chrono::steady_clock::time_point tReset) {
+    long lElapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tReset)
+            .count();
+    // The elapsed time is rounded down, so the rest is rounded up and the wait is never short.
+    long lRemainingMs = static_cast<long>(RESET_STEPS) * TIME_ONE_COMMAND - lElapsedMs;
+    if (lRemainingMs <= 0 || StopRequested() != 0) return 0;
+    std::cout << "Waiting " << lRemainingMs << " ms for device" << i << " to restart" << std::endl;
+    SleepMilliseconds(static_cast<int>(lRemainingMs));
+    return 0;
+}
+
 // Looks for keyboards and writes each; returns the outcome of the last one that failed, 0 when
-// none failed, or ERR_ERROR_NO_DEVICE.
-int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* current, int* total) {
+// none failed, or ERR_ERROR_NO_DEVICE. With bOverlapResets only the last keyboard waits for its
+// reset; when it was not reset, the wait for the last one that was follows its block.
+int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* current, int* total,
+                   bool bOverlapResets) {
     KavelHid hid;
     hid.Enumerate();
     int num = hid.Count();
@@ -106,13 +123,24 @@ int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* curre
     }
     std::cout << num << txtDEVICES_DETECTED << std::endl;
     int result = 0;
+    int nUnwaited = -1; // the last keyboard reset without its wait, -1 when it has none to finish
+    std::chrono::steady_clock::time_point tReset;
     // After a stop request no further keyboard is opened.
     for (int i = 0; i < num && StopRequested() == 0; i++) {
         KavelHidDevice* device = hid.GetDevice(static_cast<unsigned int>(i));
-        int nOutcome = WriteKeyboard(device, i, root, stampTime, current, total);
+        // The next keyboard is another device: it need not wait for this one to restart.
+        bool bWaitReset = !bOverlapResets || i == num - 1;
+        int nOutcome = WriteKeyboard(device, i, root, stampTime, current, total, bWaitReset);
+        // Taken after the block, a little after the reset itself, so the wait left is never short.
+        if (nOutcome == 0) {
+            nUnwaited = bWaitReset ? -1 : i;
+            tReset = std::chrono::steady_clock::now();
+        }
         // One failed keyboard fails the run, even when keyboards after it succeed.
         if (nOutcome != 0) result = nOutcome;
     }
+    // The enumerator must outlive the wait, so the keyboards are not let go while they restart.
+    if (nUnwaited >= 0) FinishResetWait(nUnwaited, tReset);
     return result;
 }
 
@@ -120,10 +148,12 @@ int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* curre
 
 int kxbMain(int argc, char* argv[]) {
     const std::string txtLogfile = "--logfile";
+    const std::string txtOverlapResets = "--overlap-resets";
     int nVerMajor = 0;
     int nVerMinor = 0;
     int nVerBuild = 0;
     bool bWriteLogfile = false;
+    bool bOverlapResets = false;
     std::string filename;
 
     InstallStopHandlers();
@@ -136,6 +166,8 @@ int kxbMain(int argc, char* argv[]) {
     for (int nArg = 1; nArg < argc; nArg++) {
         if (txtLogfile == argv[nArg]) {
             bWriteLogfile = true;
+        } else if (txtOverlapResets == argv[nArg]) {
+            bOverlapResets = true;
         } else if (filename.empty()) {
             filename = argv[nArg];
         }
@@ -167,7 +199,7 @@ int kxbMain(int argc, char* argv[]) {
         std::cout << "Kxb file check: Pass" << std::endl;
         total = current;
         // A stop during the check pass ends the run before any keyboard is looked for.
-        if (StopRequested() == 0) result = WriteKeyboards(root, stampTime, &current, &total);
+        if (StopRequested() == 0) result = WriteKeyboards(root, stampTime, &current, &total, bOverlapResets);
     }
 
     // A stop is reported before the log is saved, or after the save when it came during it.

@@ -39,7 +39,7 @@ ElementHandler FindElementHandler(const char* name) {
 }
 
 int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
-                  int* total) {
+                  int* total, bool bWaitReset) {
     const std::string txtXmlBinFile = "XML_BIN_FILE";
     const std::string txtDevice = "Device";
 
@@ -58,21 +58,28 @@ int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevi
 
     if (device == nullptr) {
         // The check pass counts the steps of the reset wait, so the total matches a write pass.
-        *current += TIME_RESET / TIME_ONE_COMMAND + 1;
+        *current += RESET_STEPS;
     } else if (result == 0) {
-        // A stop before the reset leaves the keyboard as written so far; the root records it.
-        result = StopCheckpoint(node, timestampDevice);
-        if (result != 0) return result;
-        unsigned char pData[1] = {0};
-        int nDataLen = 0;
-        // The keyboard restarts with what was written; its status does not change the wait. A stop
-        // ends the wait's pauses at once: the keyboard is written and reset.
-        device->SendCommand(MID_MSGT_CMD_RESET, MID_ADDR_MASTER, pData, nDataLen, nullptr, nullptr);
-        for (int i = 0; i * TIME_ONE_COMMAND < TIME_RESET; i++) {
-            SleepMilliseconds(TIME_ONE_COMMAND);
-            (*current)++;
-            TerminalShowPercentage(*current, *total);
-        }
+        result = kxbResetKeyboard(node, timestampDevice, device, current, total, bWaitReset);
     }
     return result;
+}
+
+int kxbResetKeyboard(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
+                     int* current, int* total, bool bWait) {
+    // A stop before the reset leaves the keyboard as written so far; the root records it.
+    int result = StopCheckpoint(node, timestampDevice);
+    if (result != 0) return result;
+    unsigned char pData[1] = {0};
+    int nDataLen = 0;
+    // The keyboard restarts with what was written; its status does not change the wait. A stop
+    // ends the wait's pauses at once: the keyboard is written and reset.
+    device->SendCommand(MID_MSGT_CMD_RESET, MID_ADDR_MASTER, pData, nDataLen, nullptr, nullptr);
+    for (int i = 0; i < RESET_STEPS; i++) {
+        // Without the pauses the steps still run, so the block shows what a wait would show.
+        if (bWait) SleepMilliseconds(TIME_ONE_COMMAND);
+        (*current)++;
+        TerminalShowPercentage(*current, *total);
+    }
+    return 0;
 }

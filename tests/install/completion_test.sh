@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The bash completion of a program offers the right words: for kavelwrite --logfile for an option
+# The bash completion of a program offers the right words: for kavelwrite its options for an option
 # word, *.kxb files and folders for the script, and nothing that kavelwrite would ignore; for kxb
 # its verbs, each verb's options, *.kxb files for check, verify and backup, any file for log and for
 # backup's --output. Each case types a
@@ -52,10 +52,11 @@ words() { printf '%s\n' "$@" | LC_ALL=C sort; }
 
 case $command in
 kavelwrite)
-    complete_line "kavelwrite -" "--logfile"
+    complete_line "kavelwrite -" "$(words --logfile --overlap-resets)"
     complete_line "kavelwrite --l" "--logfile"
-    complete_line "kavelwrite --logfile -" ""
-    complete_line "kavelwrite setup.kxb --logfile -" ""
+    complete_line "kavelwrite --logfile -" "--overlap-resets"
+    complete_line "kavelwrite setup.kxb --logfile -" "--overlap-resets"
+    complete_line "kavelwrite --overlap-resets --logfile -" ""
     complete_line "kavelwrite --x" ""
     complete_line "kavelwrite " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
     complete_line "kavelwrite s" "$(words scripts setup.kxb)"
@@ -63,9 +64,10 @@ kavelwrite)
     complete_line "kavelwrite --logfile o" "other.kxb"
     complete_line "kavelwrite folder.kxb/" "folder.kxb/d.kxb"
     complete_line "kavelwrite n" ""
-    complete_line "kavelwrite setup.kxb " "--logfile"
-    complete_line "kavelwrite setup.kxb --logfile " ""
-    complete_line "kavelwrite --logfile setup.kxb " ""
+    complete_line "kavelwrite --overlap-resets s" "$(words scripts setup.kxb)"
+    complete_line "kavelwrite setup.kxb " "$(words --logfile --overlap-resets)"
+    complete_line "kavelwrite setup.kxb --logfile " "--overlap-resets"
+    complete_line "kavelwrite --logfile setup.kxb " "--overlap-resets"
     ;;
 kxb)
     complete_line "kxb " "$(words backup check log probe verify)"
