@@ -1,6 +1,7 @@
 // kxb, the companion of kavelwrite: what is attached (probe), what is wrong in a script and where
-// (check), and what a log file says (log). Each verb takes its own arguments, argv[0] being the
-// verb's name, and returns the program's exit status.
+// (check), what a log file says (log), whether a keyboard holds a script (verify) and what a script
+// would overwrite (backup). Each verb takes its own arguments, argv[0] being the verb's name, and
+// returns the program's exit status.
 #ifndef KAVELWRITE_KXB_H
 #define KAVELWRITE_KXB_H
 
