@@ -32,12 +32,6 @@ namespace {
 
 const int BACKUP_NOT_SAVED = 1;
 
-// The place of a block in the script, as GNU tools write it.
-std::string BlockPlace(const std::string& filename, const KxbPosition& position) {
-    if (position.nLine == 0) return filename;
-    return filename + ":" + std::to_string(position.nLine) + ":" + std::to_string(position.nColumn);
-}
-
 // Appends what the keyboard held, one BinMemory element per unit and one Data child per run.
 void AppendHeld(pugi::xml_node root, const std::vector<KxbHeldRun>& arHeld) {
     pugi::xml_node binMemory;
@@ -65,7 +59,9 @@ int KxbBackup(int argc, char* argv[]) {
     if (nStatus >= 0) return nStatus;
     const std::string& filename = options.sScript;
 
-    KxbReadBack readback;
+    // One keyboard, kept as the list that blocks are placed from.
+    std::vector<KxbReadBack> keyboards(1);
+    KxbReadBack& readback = keyboards.front();
     ProbeKeyboard identity;
     int nIndex = options.nKeyboard < 0 ? 0 : options.nKeyboard;
     {
@@ -101,17 +97,14 @@ int KxbBackup(int argc, char* argv[]) {
         }
     }
 
-    std::vector<ptrdiff_t> offsets;
-    for (const KxbBlock& block : readback.arBlock) offsets.push_back(block.node.offset_debug());
-    std::vector<KxbPosition> positions = KxbPlaceOffsets(filename, encoding, offsets);
-    positions.resize(offsets.size());
+    std::vector<KxbPosition> positions = KxbPlaceBlocks(filename, encoding, keyboards);
     const std::string sDevice = "device" + std::to_string(nIndex) + ": ";
     if (nStatus != 0) {
         // A backup of bytes that could not all be read would put back bytes nobody read.
         for (size_t i = 0; i < readback.arBlock.size(); i++) {
             const KxbBlock& block = readback.arBlock[i];
             if (block.nState != BLOCK_UNREADABLE) continue;
-            std::cerr << BlockPlace(filename, positions[i]) << ": " << sDevice
+            std::cerr << KxbPlaceText(filename, positions[i]) << ": " << sDevice
                       << "unreadable: " << block.node.name() << ": " << block.sReason << std::endl;
         }
         std::cerr << "kxb backup: " << sDevice.substr(0, sDevice.size() - 1)
@@ -130,7 +123,7 @@ int KxbBackup(int argc, char* argv[]) {
     for (size_t i = 0; i < readback.arBlock.size(); i++) {
         const KxbBlock& block = readback.arBlock[i];
         if (block.nState != BLOCK_NOT_VERIFIED) continue;
-        const std::string sPlace = BlockPlace(filename, positions[i]);
+        const std::string sPlace = KxbPlaceText(filename, positions[i]);
         const std::string sCommand = "Command";
         // A command's effects are not bytes: no backup can take them back, nor lacks them.
         if (sCommand == block.node.name()) {

@@ -121,11 +121,7 @@ int KxbPlaceFindings(const std::string& filename, pugi::xml_encoding encoding,
 }
 
 std::string KxbFindingLine(const std::string& filename, const KxbFinding& finding) {
-    std::string sLine = filename;
-    if (finding.position.nLine > 0) {
-        sLine +=
-            ":" + std::to_string(finding.position.nLine) + ":" + std::to_string(finding.position.nColumn);
-    }
+    std::string sLine = KxbPlaceText(filename, finding.position);
     sLine += finding.bWarning ? ": warning: " : ": error: ";
     if (!finding.sElement.empty()) sLine += finding.sElement + ": ";
     if (!finding.sField.empty()) sLine += finding.sField + ": ";

@@ -220,6 +220,16 @@ std::string KxbByteListText(const std::vector<unsigned char>& pBytes);
 // nStatus: 162 or 163 with the library's status nLibraryStatus, 165, or else 164.
 std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus);
 
+// Opens a keyboard and lets the library enumerate its modules (a null device counts as one that
+// does not open); returns 0, 162 or 163 with the library's status in *nLibraryStatus.
+int KxbOpenKeyboard(KavelHidDevice* device, int* nLibraryStatus);
+// Returns "FILE:LINE:COLUMN" of a place in a script, or "FILE" for one that was not placed.
+std::string KxbPlaceText(const std::string& filename, const KxbPosition& position);
+// Returns the position of every block of every keyboard, in order; blocks of a file that cannot be
+// read again stay unplaced.
+std::vector<KxbPosition> KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
+                                        const std::vector<KxbReadBack>& keyboards);
+
 // The options of kxb's verbs that go beyond --help.
 struct KxbReadOptions {
     bool bJson = false;

@@ -74,18 +74,8 @@ bool IsConfigured(const ProbeKeyboard& keyboard, int i) {
 
 // Opens, enumerates and reads one keyboard as a write pass would before its first write.
 void ReadKeyboard(KavelHidDevice* device, ProbeKeyboard* keyboard) {
-    // A keyboard the library cannot hand out counts as one that does not open, as in a run.
-    keyboard->nLibraryStatus = device ? device->Open() : -1;
-    if (keyboard->nLibraryStatus != 0) {
-        keyboard->nStatus = ERR_ERROR_DEVICE_OPEN;
-        return;
-    }
-    keyboard->nLibraryStatus = device->EnumerateModules();
-    if (keyboard->nLibraryStatus != 0) {
-        keyboard->nStatus = ERR_ERROR_MODULES_ENUMERATION;
-        return;
-    }
-    KxbReadIdentity(device, keyboard);
+    keyboard->nStatus = KxbOpenKeyboard(device, &keyboard->nLibraryStatus);
+    if (keyboard->nStatus == 0) KxbReadIdentity(device, keyboard);
 }
 
 ProbeRun ReadAll() {

@@ -299,9 +299,7 @@ int KxbOpenAndReadBack(pugi::xml_node root, KavelHidDevice* device, int i, bool 
     // The annotations of a read-back carry a blank, which no script's own attribute name can.
     const std::string txtReadBack = "kxb read";
     *readback = KxbReadBack();
-    readback->nLibraryStatus = device ? device->Open() : -1;
-    if (readback->nLibraryStatus != 0) return readback->nStatus = ERR_ERROR_DEVICE_OPEN;
-    readback->nLibraryStatus = device->EnumerateModules();
-    if (readback->nLibraryStatus != 0) return readback->nStatus = ERR_ERROR_MODULES_ENUMERATION;
+    readback->nStatus = KxbOpenKeyboard(device, &readback->nLibraryStatus);
+    if (readback->nStatus != 0) return readback->nStatus;
     return KxbReadBackKeyboard(root, device, TimestampDevice(txtReadBack, i), bSendPointerCommands, readback);
 }

@@ -3,6 +3,7 @@
 #include "kxb.h"
 
 #include "driver.h"
+#include "kavelhidapi.h"
 
 #include <nlohmann/json.hpp>
 
@@ -155,4 +156,29 @@ std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus) {
         return txtKEYBOARD_ENUMERATION_ERROR + (" (" + std::to_string(nLibraryStatus) + ")");
     if (nStatus == ERR_ERROR_DEVICE_COMPATIBILITY) return txtKEYBOARD_NOT_SUITABLE;
     return txtKEYBOARD_COMMUNICATION_ERROR;
+}
+
+int KxbOpenKeyboard(KavelHidDevice* device, int* nLibraryStatus) {
+    // A keyboard the library cannot hand out counts as one that does not open, as in a run.
+    *nLibraryStatus = device ? device->Open() : -1;
+    if (*nLibraryStatus != 0) return ERR_ERROR_DEVICE_OPEN;
+    *nLibraryStatus = device->EnumerateModules();
+    return *nLibraryStatus != 0 ? ERR_ERROR_MODULES_ENUMERATION : 0;
+}
+
+std::string KxbPlaceText(const std::string& filename, const KxbPosition& position) {
+    if (position.nLine == 0) return filename;
+    return filename + ":" + std::to_string(position.nLine) + ":" + std::to_string(position.nColumn);
+}
+
+std::vector<KxbPosition> KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
+                                        const std::vector<KxbReadBack>& keyboards) {
+    std::vector<ptrdiff_t> offsets;
+    for (const KxbReadBack& readback : keyboards) {
+        for (const KxbBlock& block : readback.arBlock) offsets.push_back(block.node.offset_debug());
+    }
+    // A file that cannot be read again leaves every block unplaced, named by the file alone.
+    std::vector<KxbPosition> positions = KxbPlaceOffsets(filename, encoding, offsets);
+    positions.resize(offsets.size());
+    return positions;
 }

@@ -43,9 +43,7 @@ std::string BlockPlace(const KxbBlock& block) {
 
 std::string BlockLine(const std::string& filename, const KxbPosition& position, int i,
                       const KxbBlock& block) {
-    std::string sLine = filename;
-    if (position.nLine > 0)
-        sLine += ":" + std::to_string(position.nLine) + ":" + std::to_string(position.nColumn);
+    std::string sLine = KxbPlaceText(filename, position);
     sLine += ": device" + std::to_string(i) + ": " + KxbBlockStateText(block.nState) + ": " +
              block.node.name() + ": ";
     if (block.bPlaced) sLine += BlockPlace(block) + ": ";
@@ -124,12 +122,7 @@ int KxbVerify(int argc, char* argv[]) {
     }
 
     // Every block is placed in the file in one reading of it.
-    std::vector<ptrdiff_t> offsets;
-    for (const KxbReadBack& readback : keyboards) {
-        for (const KxbBlock& block : readback.arBlock) offsets.push_back(block.node.offset_debug());
-    }
-    std::vector<KxbPosition> positions = KxbPlaceOffsets(filename, encoding, offsets);
-    positions.resize(offsets.size());
+    std::vector<KxbPosition> positions = KxbPlaceBlocks(filename, encoding, keyboards);
 
     nlohmann::ordered_json jKeyboards = nlohmann::ordered_json::array();
     if (nCount < 0) (options.bJson ? std::cerr : std::cout) << txtNO_DEVICE << std::endl;
