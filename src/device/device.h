@@ -3,6 +3,8 @@
 #ifndef KAVELWRITE_DEVICE_H
 #define KAVELWRITE_DEVICE_H
 
+#include "hidlink.h"
+
 #include <pugixml.hpp>
 
 #include <string>
@@ -10,12 +12,12 @@
 
 class KavelHidDevice;
 
-const int MID_ADDR_MASTER = 2;  // bus address of the controller
-const int MID_ADDR_NONE = 0x3F; // bus address of no module
-
 // Units of a keyboard that the Device element judges: the controller, then module slots 0 .. 13.
 const int DEVICE_UNITS = 1 + 14;
-// The text of a report unit that suits the script, and of one that does not.
+// The detection report: its element, the attribute of what a unit's reads found, and the text of
+// a report unit that suits the script and of one that does not.
+extern const std::string txtDETECTED_DEVICE;
+extern const std::string txtREPORT_INFO;
 extern const std::string txtREPORT_OK;
 extern const std::string txtREPORT_NOT_OK;
 
@@ -75,6 +77,8 @@ std::string ControllerInfo(int id, int verMajor, int verMinor, int verBuild, int
 // Returns what the report says of a module slot: "IdConfig=66 Id=66 IdSub=0 Id66=12 Ver=2.1.ce.0".
 std::string ModuleInfo(int idConfig, int id, int idSub, int id66, int verMajor, int verMinor, int verBuild,
                        int verType);
+// True when a report's Info is that of a slot for which the controller configures no module.
+bool IsEmptySlotInfo(const std::string& sInfo);
 
 // The Device element handler: returns 0 suits / well formed, 160 malformed pattern (check pass),
 // 164 a read failed, 165 the keyboard does not suit the script, RESULT_INTERRUPTED a stop came

@@ -11,10 +11,16 @@ std::string ControllerInfo(int id, int verMajor, int verMinor, int verBuild, int
            "." + ToHex(verType);
 }
 
+namespace {
+
+const std::string txtInfoIdConfig = "IdConfig=";
+
+} // namespace
+
 // "IdConfig=66 Id=66 IdSub=0 Id66=12 Ver=2.1.ce.0": what was configured for and read from a slot.
 std::string ModuleInfo(int idConfig, int id, int idSub, int id66, int verMajor, int verMinor, int verBuild,
                        int verType) {
-    return "IdConfig=" + ToHex(idConfig) + " Id=" + ToHex(id) + " IdSub=" + ToHex(idSub) +
+    return txtInfoIdConfig + ToHex(idConfig) + " Id=" + ToHex(id) + " IdSub=" + ToHex(idSub) +
            " Id66=" + ToHex(id66) + " Ver=" + ToHex(verMajor) + "." + ToHex(verMinor) + "." +
            ToHex(verBuild) + "." + ToHex(verType);
 }
@@ -37,6 +43,13 @@ int JudgeUnit(int nMatch, pugi::xml_node node, const std::string& sUnit, pugi::x
 
 } // namespace
 
+bool IsEmptySlotInfo(const std::string& sInfo) {
+    const std::string sEmpty = txtInfoIdConfig + ToHex(0) + " ";
+    return sInfo.compare(0, sEmpty.size(), sEmpty) == 0;
+}
+
+const std::string txtDETECTED_DEVICE = "DetectedDevice";
+const std::string txtREPORT_INFO = "Info";
 const std::string txtREPORT_OK = "Ok";
 const std::string txtREPORT_NOT_OK = "Not ok";
 
@@ -52,9 +65,7 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
     (void)current;
     (void)total;
     const std::string txtController = DeviceUnitName(0);
-    const std::string txtDetectedDevice = "DetectedDevice";
     const std::string txtId = "Id";
-    const std::string txtInfo = "Info";
 
     // In the check pass nothing is read: the record stays all zero.
     int id = 0;
@@ -71,7 +82,7 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
 
     if (device != nullptr) {
         // Without a Device element the report goes nowhere: AddChild yields an empty handle.
-        detectednode = AddChild(node, txtDetectedDevice);
+        detectednode = AddChild(node, txtDETECTED_DEVICE);
         AddAttribute(detectednode, txtId, timestampDevice);
         modulenode = AddChild(detectednode, txtController);
         // A unit's reads are made together, so a stop is honoured only before each unit.
@@ -83,7 +94,7 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
             AddAttribute(modulenode, timestampDevice, txtERROR + ToHex(result));
             return ERR_ERROR_DEVICE_COMMUNICATION;
         }
-        AddAttribute(modulenode, txtInfo, ControllerInfo(id, verMajor, verMinor, verBuild, verType));
+        AddAttribute(modulenode, txtREPORT_INFO, ControllerInfo(id, verMajor, verMinor, verBuild, verType));
     }
 
     result = kxbCheckControllerModule(node.child(txtController.c_str()), 0, id, idSub, id66, verMajor,
@@ -115,7 +126,7 @@ int kxbDevice(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
                     return ERR_ERROR_DEVICE_COMMUNICATION;
                 }
             }
-            AddAttribute(modulenode, txtInfo,
+            AddAttribute(modulenode, txtREPORT_INFO,
                          ModuleInfo(arIdConfig[i], id, idSub, id66, verMajor, verMinor, verBuild, verType));
         }
 

@@ -3,22 +3,11 @@
 #include "device.h"
 
 #include "driver.h"
-#include "kavelhidapi.h"
+#include "hidlink.h"
 
-#include <array>
 #include <vector>
 
 namespace {
-
-// The identification messages.
-const unsigned char MID_MSGT_CMD_VERSION = 0xF7;
-const unsigned char MID_MSGT_CMD_EXE_RD_CONFIG = 0x11;
-const unsigned char MID_MSGT_CMD_FF = 0xFF;
-const unsigned char MID_MSGT_CMD_RD_MODULE_EEPROM = 0xF9;
-
-// Every answer is received into a buffer of this size, offered whole to each message.
-const int RESPONSE_CAPACITY = 255;
-typedef std::array<unsigned char, RESPONSE_CAPACITY> ResponseBuffer;
 
 // A version answer needs type id, major, minor and build.
 const int VERSION_LEN_MIN = 4;
@@ -51,26 +40,6 @@ const int MODULE_READ_SUB_ID_FAILED = 3;
 
 // The answer to the sub-id query: the module's own bus address and the sub-id.
 const int FF_ANSWER_LEN = 2;
-
-// Number of answer bytes that may be read: the length the library reported, but never below 0 nor
-// beyond the buffer, whatever the library stored.
-int AnswerLength(int nResponseLen) {
-    if (nResponseLen < 0) return 0;
-    if (nResponseLen > RESPONSE_CAPACITY) return RESPONSE_CAPACITY;
-    return nResponseLen;
-}
-
-// Sends one message that asks for an answer, offering the whole buffer; stores the number of
-// answer bytes that may be read in *nAnswerLen and returns the library's status.
-int SendForAnswer(KavelHidDevice* device, unsigned char lCmd, unsigned char lDst,
-                  std::vector<unsigned char>& pData, ResponseBuffer& pResponse, int* nAnswerLen) {
-    int nDataLen = static_cast<int>(pData.size());
-    int nResponseLen = RESPONSE_CAPACITY;
-    int result =
-        device->SendCommand(lCmd, lDst, MessageData(pData), nDataLen, pResponse.data(), &nResponseLen);
-    *nAnswerLen = AnswerLength(nResponseLen);
-    return result;
-}
 
 // The RM52 firmware families, which report their sub-id only to a query of their own: a type
 // 0x66 module with version 2.0 (RM52) or 1.3 (dial-pad) and build CE or 4F. Other modules: 0.
@@ -128,29 +97,29 @@ std::vector<unsigned char> VersionBytes(int id, int verMajor, int verMinor, int 
 
 int moduleAddress(int moduleIndex) {
     if (moduleIndex < 0 || moduleIndex > MODULE_MAX - 1) return MID_ADDR_NONE;
-    return (moduleIndex + 2) * 2;
+    return ModuleBusAddress(moduleIndex);
 }
 
 int deviceControllerReadInfo(KavelHidDevice* device, int address, int* id, int* verMajor, int* verMinor,
                              int* verBuild, int* verType, int* arIdConfig) {
     unsigned char lDst = static_cast<unsigned char>(address);
     std::vector<unsigned char> pData;
-    ResponseBuffer pResponse{};
-    int nAnswerLen = 0;
+    MessageAnswer answer;
+    const auto& pResponse = answer.pResponse;
 
-    int result = SendForAnswer(device, MID_MSGT_CMD_VERSION, lDst, pData, pResponse, &nAnswerLen);
+    int result = SendForAnswer(device, MID_MSGT_CMD_VERSION, lDst, pData, &answer);
     if (result != 0) return result;
-    if (nAnswerLen < VERSION_LEN_MIN) return -1;
+    if (answer.nLength < VERSION_LEN_MIN) return -1;
     *id = pResponse[0];
     *verMajor = pResponse[1];
     *verMinor = pResponse[2];
     *verBuild = pResponse[3];
-    *verType = nAnswerLen >= VERSION_LEN_TYPE ? pResponse[4] : 0;
+    *verType = answer.nLength >= VERSION_LEN_TYPE ? pResponse[4] : 0;
 
-    result = SendForAnswer(device, MID_MSGT_CMD_EXE_RD_CONFIG, lDst, pData, pResponse, &nAnswerLen);
+    result = SendForAnswer(device, MID_MSGT_CMD_EXE_RD_CONFIG, lDst, pData, &answer);
     if (result != 0) return result;
     // One byte per slot; slots beyond a short answer have no module configured.
-    for (int i = 0; i < MODULE_MAX; i++) arIdConfig[i] = i < nAnswerLen ? pResponse[i] : 0;
+    for (int i = 0; i < MODULE_MAX; i++) arIdConfig[i] = i < answer.nLength ? pResponse[i] : 0;
     return 0;
 }
 
@@ -158,17 +127,17 @@ int deviceModuleReadInfo(KavelHidDevice* device, int moduleAddress, int* id, int
                          int* verMajor, int* verMinor, int* verBuild, int* verType) {
     unsigned char lDst = static_cast<unsigned char>(moduleAddress);
     std::vector<unsigned char> pData;
-    ResponseBuffer pResponse{};
-    int nAnswerLen = 0;
+    MessageAnswer answer;
+    const auto& pResponse = answer.pResponse;
 
-    int result = SendForAnswer(device, MID_MSGT_CMD_VERSION, lDst, pData, pResponse, &nAnswerLen);
+    int result = SendForAnswer(device, MID_MSGT_CMD_VERSION, lDst, pData, &answer);
     if (result != 0) return MODULE_READ_VERSION_FAILED;
-    if (nAnswerLen < VERSION_LEN_MIN) return MODULE_READ_VERSION_SHORT;
+    if (answer.nLength < VERSION_LEN_MIN) return MODULE_READ_VERSION_SHORT;
     *id = pResponse[0];
     *verMajor = pResponse[1];
     *verMinor = pResponse[2];
     *verBuild = pResponse[3];
-    if (nAnswerLen >= VERSION_LEN_TYPE) {
+    if (answer.nLength >= VERSION_LEN_TYPE) {
         // A type 0x66 module reports its sub-id where other modules report the firmware type.
         if (*id == ID_66)
             *id66 = pResponse[4];
@@ -176,10 +145,10 @@ int deviceModuleReadInfo(KavelHidDevice* device, int moduleAddress, int* id, int
             *verType = pResponse[4];
     }
 
-    if (IsRm52Pattern(*id, nAnswerLen, *verMajor, *verMinor, *verBuild)) {
-        result = SendForAnswer(device, MID_MSGT_CMD_FF, lDst, pData, pResponse, &nAnswerLen);
+    if (IsRm52Pattern(*id, answer.nLength, *verMajor, *verMinor, *verBuild)) {
+        result = SendForAnswer(device, MID_MSGT_CMD_FF, lDst, pData, &answer);
         // Only the module itself, naming its own address, can vouch for the sub-id.
-        if (result != 0 || nAnswerLen != FF_ANSWER_LEN || pResponse[0] != moduleAddress)
+        if (result != 0 || answer.nLength != FF_ANSWER_LEN || pResponse[0] != moduleAddress)
             return MODULE_READ_SUB_ID_FAILED;
         *id66 = (ID_66 << 8) | pResponse[1];
     }
@@ -193,12 +162,12 @@ int deviceModuleReadIdSub(KavelHidDevice* device, int moduleAddress, int id, int
 
     unsigned char lDst = static_cast<unsigned char>(moduleAddress);
     std::vector<unsigned char> pData = {0x00, ADDRESS_ID_SUB, LENGTH_ID_SUB};
-    ResponseBuffer pResponse{};
-    int nAnswerLen = 0;
+    MessageAnswer answer;
+    const auto& pResponse = answer.pResponse;
 
-    int result = SendForAnswer(device, MID_MSGT_CMD_RD_MODULE_EEPROM, lDst, pData, pResponse, &nAnswerLen);
+    int result = SendForAnswer(device, MID_MSGT_CMD_RD_MODULE_EEPROM, lDst, pData, &answer);
     // A block that is short or lacks the signature is not an error: the sub-id stays as it was.
-    if (result == 0 && nAnswerLen >= LENGTH_ID_SUB && pResponse[0] == BYTE_AA && pResponse[1] == BYTE_55)
+    if (result == 0 && answer.nLength >= LENGTH_ID_SUB && pResponse[0] == BYTE_AA && pResponse[1] == BYTE_55)
         *idSub = pResponse[VelumSubIdIndex(id)];
     return 0;
 }

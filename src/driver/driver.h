@@ -48,8 +48,11 @@ extern const std::string txtRESULT;
 extern const std::string txtSKIPPED;
 extern const std::string txtINTERRUPTED;
 
-// The result of a write pass that a stop request ended before a message was sent; no handler
-// returns it for anything else.
+// Results of the walker and the element handlers besides 0. RESULT_FIELD_INVALID: a field of the
+// element cannot be read (a parse error), also the walker's result for a wrong root name or an
+// unknown element. RESULT_INTERRUPTED: a stop request ended a write pass before a message was
+// sent; no handler returns it for anything else.
+const int RESULT_FIELD_INVALID = 1;
 const int RESULT_INTERRUPTED = -2;
 
 // An element handler: validates (device null) or carries out its element, counts its steps into
@@ -59,27 +62,37 @@ typedef int (*ElementHandler)(pugi::xml_node node, std::string timestampDevice, 
 
 // ---- main.cpp / kxbmain.cpp
 
-// The lines that end a keyboard's block on the console, as kxb log repeats them.
-extern const char* const txtKEYBOARD_DONE;
-extern const char* const txtKEYBOARD_NOT_SUITABLE;
-extern const char* const txtKEYBOARD_COMMUNICATION_ERROR;
-extern const char* const txtKEYBOARD_WRITE_ERROR;
-extern const char* const txtKEYBOARD_INTERRUPTED;
-// The lines of a keyboard that did not open or whose modules were not enumerated, before " (" +
-// the library's status + ")"; the line of a negative keyboard count; what follows the count.
-extern const char* const txtKEYBOARD_OPEN_ERROR;
-extern const char* const txtKEYBOARD_ENUMERATION_ERROR;
+// How a keyboard's block ends on the console: its exit status, whether a stop ended its pass,
+// whether the line is followed by " (" + the library's status + ")", and the line itself. kxb reads
+// the same rows to say what kavelwrite printed.
+struct KeyboardOutcome {
+    int nStatus;
+    bool bInterrupted;
+    bool bLibraryStatus;
+    const char* txtLine;
+};
+// Returns the outcome of a keyboard that ended with nStatus, after a stop when bInterrupted; null
+// for a status that no keyboard ends with.
+const KeyboardOutcome* KeyboardOutcomeOf(int nStatus, bool bInterrupted = false);
+// Returns the line of an outcome, with the library's status where it takes one.
+std::string KeyboardOutcomeLine(const KeyboardOutcome& outcome, int nLibraryStatus);
+// The line of a negative keyboard count, and what follows the count otherwise.
 extern const char* const txtNO_DEVICE;
 extern const char* const txtDEVICES_DETECTED;
-// What joins the run stamp and the keyboard's index in the annotation name of a write pass.
-extern const std::string txtDEVICE_SUFFIX;
 
 // Runs the whole program; returns the exit status.
 int kxbMain(int argc, char* argv[]);
 // Returns the annotation name of keyboard i's write pass: stampTime + "_device" + i.
 std::string TimestampDevice(const std::string& stampTime, int i);
+// Reads a run annotation's name: a run stamp into *stampTime and -1 into *i, or what
+// TimestampDevice makes of them; false for any other name.
+bool ParseTimestampDevice(const char* name, std::string* stampTime, int* i);
 // Returns the run stamp, "t" + year, month, day, hour, minute, second of local time.
 std::string timestamp();
+// Returns the path of the log file of a run: the script's path + "_" + the run stamp.
+std::string LogFileName(const std::string& filename, const std::string& stampTime);
+// Reads the run stamp at the end of a log file's path into *stampTime; false when there is none.
+bool ParseLogFileName(const std::string& path, std::string* stampTime);
 // Opens, identifies and writes keyboard i (a null device counts as one that does not open);
 // prints its block and returns its outcome as an exit code, 0 only when the keyboard was reset.
 // Without bWaitReset the reset wait's steps are counted at once, without its pauses.
@@ -126,12 +139,56 @@ int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevi
 // annotating node (the root) when a stop came before the reset.
 int kxbResetKeyboard(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
                      int* current, int* total, bool bWait);
+
+// ---- elements.cpp: the walker's table of the elements it knows
+
+// What an element is besides its handler, as flags: a writer (its fields are checked and its
+// messages sent), one whose Data children are each one memory message at an address, one that reads
+// the base of those addresses from the controller's memory first, one whose start address comes
+// from a command of the script.
+const unsigned ELEMENT_PASSED_OVER = 0;
+const unsigned ELEMENT_WRITER = 1;
+const unsigned ELEMENT_DATA_BLOCKS = 2;
+const unsigned ELEMENT_POINTER_READ = 4;
+const unsigned ELEMENT_POINTER_COMMAND = 8;
+
+// A field of a writer element: a child element it reads, or an attribute of its Data children.
+struct ElementField {
+    const char* name;
+    bool bAttribute;
+    const char* accepts; // what the field accepts, in a few words: "a destination: 0 to E ..."
+};
+
+// One element name the walker knows.
+struct ElementEntry {
+    const char* name;
+    ElementHandler handler;           // SkipElement for the names the walk passes over
+    unsigned nTraits;                 // ELEMENT_ flags
+    std::vector<ElementField> fields; // a writer's, in the order it reads them
+};
+
+// Returns every element name the walker knows, writers first.
+const std::vector<ElementEntry>& ElementTable();
+// Returns the walker's entry for an element name, or null when the walker does not know the name.
+const ElementEntry* FindElement(const char* name);
 // Returns the handler for an element name, or null when the walker does not know the name. Names
 // that the walker passes over map to SkipElement.
 ElementHandler FindElementHandler(const char* name);
+// Returns the field of that name that the element reads, or null.
+const ElementField* FindElementField(const char* element, const char* name);
 // The handler of elements that the walker passes over; returns 0.
 int SkipElement(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
                 int* total);
+
+// A field as a list of every writer's fields shows it: with the element that reads it.
+struct WriterField {
+    const char* element;
+    const char* name;
+    bool bAttribute;
+    const char* accepts;
+};
+// Returns every field of every writer element, each element's in the order it reads them.
+const std::vector<WriterField>& WriterFields();
 
 // ---- sleep.cpp (the one place that pauses; tests may link another definition)
 
@@ -174,10 +231,8 @@ template <typename T> std::string ToHex(const T& value);
 extern template std::string ToHex<int>(const int& value);
 // Appends the annotation "PARSE_ERROR:" + txtField to node; returns nResult, the handler's result.
 int ParseError(pugi::xml_node node, const std::string& timestampDevice, const std::string& txtField,
-               int nResult = 1);
+               int nResult = RESULT_FIELD_INVALID);
 // Returns "result=" + ToHex(nError) when nError is 0, otherwise "ERROR=" + ToHex(nError).
 std::string StatusAnnotation(int nError);
-// Returns a pointer to the bytes of a message's data; a valid pointer also when it is empty.
-unsigned char* MessageData(std::vector<unsigned char>& arData);
 
 #endif

@@ -79,9 +79,3 @@ int ParseError(pugi::xml_node node, const std::string& timestampDevice, const st
 std::string StatusAnnotation(int nError) {
     return (nError == 0 ? txtRESULT : txtERROR) + ToHex(nError);
 }
-
-unsigned char* MessageData(std::vector<unsigned char>& arData) {
-    // The library is always handed a valid buffer, even for a message without data bytes.
-    static unsigned char emptyData[1] = {0};
-    return arData.empty() ? emptyData : arData.data();
-}

@@ -3,23 +3,96 @@
 
 #include "kavelhidapi.h"
 
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 
-const char* const txtKEYBOARD_DONE = " Done.";
-const char* const txtKEYBOARD_NOT_SUITABLE = " Device not suitable - nothing changed.";
-const char* const txtKEYBOARD_COMMUNICATION_ERROR = " ERROR: Device communication error";
-const char* const txtKEYBOARD_WRITE_ERROR = " ERROR: Device write error";
-const char* const txtKEYBOARD_INTERRUPTED = " ERROR: Interrupted - keyboard not reset.";
-const char* const txtKEYBOARD_OPEN_ERROR = " ERROR: Device open error";
-const char* const txtKEYBOARD_ENUMERATION_ERROR = " ERROR: Modules enumeration error";
+namespace {
+
+const KeyboardOutcome keyboardOutcomes[] = {
+    {0, false, false, " Done."},
+    {ERR_ERROR_DEVICE_OPEN, false, true, " ERROR: Device open error"},
+    {ERR_ERROR_MODULES_ENUMERATION, false, true, " ERROR: Modules enumeration error"},
+    {ERR_ERROR_DEVICE_COMMUNICATION, false, false, " ERROR: Device communication error"},
+    {ERR_ERROR_DEVICE_COMPATIBILITY, false, false, " Device not suitable - nothing changed."},
+    {ERR_ERROR_DEVICE_WRITE, false, false, " ERROR: Device write error"},
+    {ERR_ERROR_DEVICE_WRITE, true, false, " ERROR: Interrupted - keyboard not reset."},
+};
+
+const std::string txtDEVICE_SUFFIX = "_device";
+// A run stamp is "t" and 14 digits; keyboard indices beyond this many digits are no keyboard's.
+const size_t STAMP_LENGTH = 15;
+const size_t INDEX_DIGITS_MAX = 4;
+
+// The outcome of a keyboard whose write pass returned r.
+const KeyboardOutcome& WritePassOutcome(int r) {
+    if (r == 0 || r == ERR_ERROR_DEVICE_COMPATIBILITY || r == ERR_ERROR_DEVICE_COMMUNICATION) {
+        return *KeyboardOutcomeOf(r);
+    }
+    // Any other result is a failed write; a stop before a message is one too, with a line of its own.
+    return *KeyboardOutcomeOf(ERR_ERROR_DEVICE_WRITE, r == RESULT_INTERRUPTED);
+}
+
+bool AllDigits(const char* txtText, size_t nLength) {
+    for (size_t i = 0; i < nLength; i++) {
+        if (!std::isdigit(static_cast<unsigned char>(txtText[i]))) return false;
+    }
+    return true;
+}
+
+} // namespace
+
 const char* const txtNO_DEVICE = "ERROR: No Kavel device detected";
 const char* const txtDEVICES_DETECTED = " Kavel device(s) detected";
-const std::string txtDEVICE_SUFFIX = "_device";
+
+const KeyboardOutcome* KeyboardOutcomeOf(int nStatus, bool bInterrupted) {
+    for (const KeyboardOutcome& outcome : keyboardOutcomes) {
+        if (outcome.nStatus == nStatus && outcome.bInterrupted == bInterrupted) return &outcome;
+    }
+    return nullptr;
+}
+
+std::string KeyboardOutcomeLine(const KeyboardOutcome& outcome, int nLibraryStatus) {
+    std::string sLine = outcome.txtLine;
+    if (outcome.bLibraryStatus) sLine += " (" + std::to_string(nLibraryStatus) + ")";
+    return sLine;
+}
 
 std::string TimestampDevice(const std::string& stampTime, int i) {
     return stampTime + txtDEVICE_SUFFIX + std::to_string(i);
+}
+
+bool ParseTimestampDevice(const char* name, std::string* stampTime, int* i) {
+    size_t nLength = std::strlen(name);
+    if (nLength < STAMP_LENGTH || name[0] != 't' || !AllDigits(name + 1, STAMP_LENGTH - 1)) return false;
+    *stampTime = std::string(name, STAMP_LENGTH);
+    *i = -1;
+    if (nLength == STAMP_LENGTH) return true;
+    const char* txtRest = name + STAMP_LENGTH;
+    if (std::strncmp(txtRest, txtDEVICE_SUFFIX.c_str(), txtDEVICE_SUFFIX.size()) != 0) return false;
+    const char* txtIndex = txtRest + txtDEVICE_SUFFIX.size();
+    size_t nDigits = std::strlen(txtIndex);
+    // The index is written without leading zeros.
+    if (nDigits == 0 || nDigits > INDEX_DIGITS_MAX || (txtIndex[0] == '0' && nDigits > 1)) return false;
+    if (!AllDigits(txtIndex, nDigits)) return false;
+    *i = std::atoi(txtIndex);
+    return true;
+}
+
+std::string LogFileName(const std::string& filename, const std::string& stampTime) {
+    return filename + "_" + stampTime;
+}
+
+bool ParseLogFileName(const std::string& path, std::string* stampTime) {
+    size_t nSlash = path.rfind('/');
+    std::string sName = nSlash == std::string::npos ? path : path.substr(nSlash + 1);
+    size_t nUnderscore = sName.rfind('_');
+    int nIndex = 0;
+    return nUnderscore != std::string::npos &&
+           ParseTimestampDevice(sName.c_str() + nUnderscore + 1, stampTime, &nIndex) && nIndex < 0;
 }
 
 std::string timestamp() {
@@ -47,37 +120,27 @@ int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std:
     // A keyboard the library cannot hand out is reported like one that does not open.
     int nStatus = device ? device->Open() : -1;
     if (nStatus != 0) {
-        std::cout << txtKEYBOARD_OPEN_ERROR << " (" << nStatus << ")" << std::endl;
+        std::cout << KeyboardOutcomeLine(*KeyboardOutcomeOf(ERR_ERROR_DEVICE_OPEN), nStatus) << std::endl;
         return ERR_ERROR_DEVICE_OPEN;
     }
     std::cout << std::endl;
     nStatus = device->EnumerateModules();
     if (nStatus != 0) {
-        std::cout << txtKEYBOARD_ENUMERATION_ERROR << " (" << nStatus << ")" << std::endl;
+        std::cout << KeyboardOutcomeLine(*KeyboardOutcomeOf(ERR_ERROR_MODULES_ENUMERATION), nStatus)
+                  << std::endl;
         return ERR_ERROR_MODULES_ENUMERATION;
     }
     *current = 0;
     std::string timestampDevice = TimestampDevice(stampTime, i);
     int r = kxbCheckWrite(root, timestampDevice, device, current, total, bWaitReset);
-    if (r == ERR_ERROR_DEVICE_COMPATIBILITY) {
-        std::cout << txtKEYBOARD_NOT_SUITABLE << std::endl;
-        return ERR_ERROR_DEVICE_COMPATIBILITY;
+    // A keyboard that was written to the end shows the whole progress line before it is done.
+    if (r == 0) {
+        TerminalShowPercentage(0, 1);
+        std::cout << std::endl;
     }
-    if (r == RESULT_INTERRUPTED) {
-        std::cout << txtKEYBOARD_INTERRUPTED << std::endl;
-        return ERR_ERROR_DEVICE_WRITE;
-    }
-    if (r == ERR_ERROR_DEVICE_COMMUNICATION) {
-        std::cout << txtKEYBOARD_COMMUNICATION_ERROR << std::endl;
-        return ERR_ERROR_DEVICE_COMMUNICATION;
-    }
-    if (r != 0) {
-        std::cout << txtKEYBOARD_WRITE_ERROR << std::endl;
-        return ERR_ERROR_DEVICE_WRITE;
-    }
-    TerminalShowPercentage(0, 1);
-    std::cout << std::endl << txtKEYBOARD_DONE << std::endl;
-    return 0;
+    const KeyboardOutcome& outcome = WritePassOutcome(r);
+    std::cout << outcome.txtLine << std::endl;
+    return outcome.nStatus;
 }
 
 namespace {
@@ -205,7 +268,7 @@ int kxbMain(int argc, char* argv[]) {
     // A stop is reported before the log is saved, or after the save when it came during it.
     bool bStopReported = ReportStop();
     if (bWriteLogfile) {
-        std::string logfile = filename + "_" + stampTime;
+        std::string logfile = LogFileName(filename, stampTime);
         if (!SaveLogFile(doc, logfile)) {
             // The log is the only record of the run: losing it must not go unnoticed.
             std::cout << "ERROR: Log file save error: " << logfile << std::endl;

@@ -2,41 +2,7 @@
 #include "driver.h"
 
 #include "device.h"
-#include "kavelhidapi.h"
-#include "writers.h"
-
-#include <cstring>
-
-namespace {
-
-struct ElementEntry {
-    const char* name;
-    ElementHandler handler;
-};
-
-// Every element name the walker knows. The Device element is judged before the walk, so in the
-// walk it is passed over like General and the reports of earlier runs.
-const ElementEntry elementTable[] = {
-    {"Command", kxbCommand},          {"IntEep", kxbIntEep},
-    {"BinMemory", kxbBinMemory},      {"IntEep_CommandPtr", kxbIntEepCommandPtr},
-    {"Device", SkipElement},          {"General", SkipElement},
-    {"DetectedDevices", SkipElement},
-};
-
-const unsigned char MID_MSGT_CMD_RESET = 0xF1;
-
-} // namespace
-
-int SkipElement(pugi::xml_node, std::string, KavelHidDevice*, int*, int*) {
-    return 0;
-}
-
-ElementHandler FindElementHandler(const char* name) {
-    for (const ElementEntry& entry : elementTable) {
-        if (std::strcmp(entry.name, name) == 0) return entry.handler;
-    }
-    return nullptr;
-}
+#include "hidlink.h"
 
 int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
                   int* total, bool bWaitReset) {
@@ -48,11 +14,11 @@ int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevi
     if (result != 0) return result;
 
     if (txtXmlBinFile != node.name()) {
-        result = 1;
+        result = RESULT_FIELD_INVALID;
     } else {
         for (pugi::xml_node child = node.first_child(); child && result == 0; child = child.next_sibling()) {
             ElementHandler handler = FindElementHandler(child.name());
-            result = handler ? handler(child, timestampDevice, device, current, total) : 1;
+            result = handler ? handler(child, timestampDevice, device, current, total) : RESULT_FIELD_INVALID;
         }
     }
 
@@ -70,11 +36,10 @@ int kxbResetKeyboard(pugi::xml_node node, const std::string& timestampDevice, Ka
     // A stop before the reset leaves the keyboard as written so far; the root records it.
     int result = StopCheckpoint(node, timestampDevice);
     if (result != 0) return result;
-    unsigned char pData[1] = {0};
-    int nDataLen = 0;
+    std::vector<unsigned char> pData;
     // The keyboard restarts with what was written; its status does not change the wait. A stop
     // ends the wait's pauses at once: the keyboard is written and reset.
-    device->SendCommand(MID_MSGT_CMD_RESET, MID_ADDR_MASTER, pData, nDataLen, nullptr, nullptr);
+    SendWithoutAnswer(device, MID_MSGT_CMD_RESET, MID_ADDR_MASTER, pData);
     for (int i = 0; i < RESET_STEPS; i++) {
         // Without the pauses the steps still run, so the block shows what a wait would show.
         if (bWait) SleepMilliseconds(TIME_ONE_COMMAND);

@@ -4,8 +4,8 @@
 
 #include "driver.h"
 
-// Returns 0 when every block was written (or valid, in the check pass), 1 for a field that cannot
-// be read, -1 when a block write failed, RESULT_INTERRUPTED when a stop came before a block.
+// Returns 0 when every block was written (or valid, in the check pass), RESULT_FIELD_INVALID,
+// RESULT_BLOCK_FAILED when a block write failed, RESULT_INTERRUPTED when a stop came before a block.
 int kxbBinMemory(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
                  int* total) {
     const std::string txtDST = "DST";
@@ -24,5 +24,5 @@ int kxbBinMemory(pugi::xml_node node, std::string timestampDevice, KavelHidDevic
     // Addresses are absolute: the blocks are placed from address 0.
     return WriteDataBlocks(node, timestampDevice, device, current, total, txtAddress, 0,
                            static_cast<unsigned char>(lCmd & 0xFF), static_cast<unsigned char>(lDst & 0xFF),
-                           false, true);
+                           BLOCKS_STOP_AT_FAILURE);
 }

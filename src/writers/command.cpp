@@ -2,20 +2,19 @@
 #include "writers.h"
 
 #include "driver.h"
-#include "kavelhidapi.h"
+#include "hidlink.h"
 
 long CommandDstToModuleAddress(long destination) {
     const long MODULE_LAST = 14;
     const long DESTINATION_CONTROLLER = 15;
-    const long MID_ADDR_MASTER = 2;
     if (destination < 0 || destination > DESTINATION_CONTROLLER) return NOT_DEFINED;
     if (destination == DESTINATION_CONTROLLER) return MID_ADDR_MASTER;
-    // Module n sits at bus address 4 + 2n, as the identity reads address it.
-    return destination <= MODULE_LAST ? 4 + 2 * destination : NOT_DEFINED;
+    // Module n sits where the identity reads address it.
+    return destination <= MODULE_LAST ? ModuleBusAddress(static_cast<int>(destination)) : NOT_DEFINED;
 }
 
-// Returns 0 when sent (or valid, in the check pass), 1 for a field that cannot be read, 5 when
-// the message failed, RESULT_INTERRUPTED when a stop came before an attempt.
+// Returns 0 when sent (or valid, in the check pass), RESULT_FIELD_INVALID, RESULT_MESSAGE_FAILED
+// when the message failed, RESULT_INTERRUPTED when a stop came before an attempt.
 int kxbCommand(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
                int* total) {
     const std::string txtDST = "DST";
@@ -54,7 +53,7 @@ int kxbCommand(pugi::xml_node node, std::string timestampDevice, KavelHidDevice*
             if (nError == STATUS_BUSY && nRepeat > 0) SleepMilliseconds(TIME_BUSY_RETRY);
         }
         AddAttribute(node, timestampDevice, StatusAnnotation(nError));
-        if (nError != 0) return 5;
+        if (nError != 0) return RESULT_MESSAGE_FAILED;
     }
     return CountStep(current, total);
 }

@@ -3,7 +3,7 @@
 #include "writers.h"
 
 #include "driver.h"
-#include "kavelhidapi.h"
+#include "hidlink.h"
 
 int CountStep(int* current, int* total) {
     *current += 1;
@@ -11,15 +11,9 @@ int CountStep(int* current, int* total) {
     return 0;
 }
 
-int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char dst,
-                      std::vector<unsigned char>& arData) {
-    return device->SendCommand(cmd, dst, MessageData(arData), static_cast<int>(arData.size()), nullptr,
-                               nullptr);
-}
-
 int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
                     int* current, int* total, const std::string& txtAddress, long lAddressBegin,
-                    unsigned char cmd, unsigned char dst, bool bSkipped, bool bStopAtFailure) {
+                    unsigned char cmd, unsigned char dst, unsigned nBlocks) {
     const std::string txtData = "Data";
     std::vector<unsigned char> pData;
     bool bFailed = false;
@@ -36,18 +30,18 @@ int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, Kav
             return ParseError(child, timestampDevice, txtData);
         }
         if (device != nullptr) {
-            if (bSkipped) {
+            if ((nBlocks & BLOCKS_SKIP) != 0) {
                 AddAttribute(child, timestampDevice, txtSKIPPED);
             } else {
                 int nStop = StopCheckpoint(child, timestampDevice);
                 if (nStop != 0) return nStop;
                 int nError = SendWithoutAnswer(device, cmd, dst, pData);
                 AddAttribute(child, timestampDevice, StatusAnnotation(nError));
-                if (nError != 0 && bStopAtFailure) return -1;
+                if (nError != 0 && (nBlocks & BLOCKS_STOP_AT_FAILURE) != 0) return RESULT_BLOCK_FAILED;
                 bFailed = bFailed || nError != 0;
             }
         }
         CountStep(current, total);
     }
-    return bFailed ? -1 : 0;
+    return bFailed ? RESULT_BLOCK_FAILED : 0;
 }

@@ -12,6 +12,17 @@
 
 class KavelHidDevice;
 
+// Results of the writers besides 0 and those every handler has (RESULT_FIELD_INVALID,
+// RESULT_INTERRUPTED). IntEep_CommandPtr tells its unreadable fields apart: PtrCMD, then the two
+// answer byte indices.
+const int RESULT_PTR_CMD_INVALID = 2;
+const int RESULT_ANSWER_HIGH_INVALID = 3;
+const int RESULT_ANSWER_LOW_INVALID = 4;
+// The element's own message failed: a Command, a pointer read or a pointer command.
+const int RESULT_MESSAGE_FAILED = 5;
+// A block write failed.
+const int RESULT_BLOCK_FAILED = -1;
+
 // Element handlers. Each returns 0 to go on with the script; see the .cpp for its failure values.
 int kxbCommand(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
                int* total);
@@ -42,28 +53,17 @@ int MemoryMessageData(long lAddress, std::string_view text, std::vector<unsigned
 
 // Counts one step into *current and shows the progress; returns 0.
 int CountStep(int* current, int* total);
-// Sends a message that asks for no answer; returns the library's status.
-int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char dst,
-                      std::vector<unsigned char>& arData);
+// How WriteDataBlocks treats the blocks of a write pass: send them all whatever fails, mark them all
+// "skipped" instead of sending them, stop at the first failed write.
+const unsigned BLOCKS_SEND_ALL = 0;
+const unsigned BLOCKS_SKIP = 1;
+const unsigned BLOCKS_STOP_AT_FAILURE = 2;
 // Validates (device null) or writes the element's Data children, one memory write each at
-// lAddressBegin + the child's attribute txtAddress, counting a step per child. bSkipped marks
-// every block "skipped" instead of sending it. A failed write ends the blocks at once with
-// bStopAtFailure, otherwise after the last block. Returns 0; 1 for a rejected attribute or byte
-// list; -1 when a write failed; RESULT_INTERRUPTED when a stop came before a block.
+// lAddressBegin + the child's attribute txtAddress, counting a step per child, as nBlocks (a
+// combination of BLOCKS_) says. Returns 0; RESULT_FIELD_INVALID for a rejected attribute or byte
+// list; RESULT_BLOCK_FAILED when a write failed; RESULT_INTERRUPTED when a stop came before a block.
 int WriteDataBlocks(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
                     int* current, int* total, const std::string& txtAddress, long lAddressBegin,
-                    unsigned char cmd, unsigned char dst, bool bSkipped, bool bStopAtFailure);
-
-// ---- fields.cpp: what each writer element reads
-
-// A field of a writer element: a child element it reads, or an attribute of its Data children.
-struct WriterField {
-    const char* element;
-    const char* name;
-    bool bAttribute;
-    const char* accepts; // what the field accepts, in a few words: "a destination: 0 to E ..."
-};
-// Returns every field of every writer element, each element's in the order it reads them.
-const std::vector<WriterField>& WriterFields();
+                    unsigned char cmd, unsigned char dst, unsigned nBlocks);
 
 #endif

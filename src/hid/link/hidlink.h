@@ -1,0 +1,57 @@
+// The program's side of the device link: every protocol message that kavelwrite and kxb send, the
+// bus addresses they go to, and the one way each to send a message with an answer and without.
+// The library's own interface is kavelhidapi.h one folder up, as the bundled library declares it;
+// a build against the maker's library takes the maker's copy, which is why this folder has none.
+#ifndef KAVELWRITE_HIDLINK_H
+#define KAVELWRITE_HIDLINK_H
+
+#include <array>
+#include <vector>
+
+class KavelHidDevice;
+
+// ---- messages.cpp: the message table
+
+// Message types.
+const unsigned char MID_MSGT_CMD_EXE_RD_CONFIG = 0x11; // controller: a type id per module slot
+const unsigned char MID_MSGT_CMD_RD_MEM = 0x16;        // address low, address high, length: the bytes
+const unsigned char MID_MSGT_CMD_WR_MEM = 0x17;        // address low, address high, the bytes; no answer
+const unsigned char MID_MSGT_CMD_RESET = 0xF1;         // controller: restart with what was written
+const unsigned char MID_MSGT_CMD_VERSION = 0xF7;       // type id, major, minor, build, perhaps a fifth byte
+const unsigned char MID_MSGT_CMD_RD_MODULE_EEPROM = 0xF9; // module: a block of its EEPROM
+const unsigned char MID_MSGT_CMD_FF = 0xFF;               // module: its own bus address and its sub-id
+
+// Bus addresses.
+const int MID_ADDR_MASTER = 2;       // the controller
+const int MID_ADDR_NONE = 0x3F;      // no module
+const int MID_ADDR_MODULE_FIRST = 4; // the module in slot 0; each further slot adds 2
+// Returns the bus address of the module in slot nSlot (the caller keeps nSlot in range).
+constexpr int ModuleBusAddress(int nSlot) {
+    return MID_ADDR_MODULE_FIRST + 2 * nSlot;
+}
+
+// A unit's memory: 16-bit addresses, sent low byte first.
+const int MID_MEMORY_SIZE = 0x10000;
+// The most bytes one memory read can ask for: its length travels in one byte.
+const int MID_RD_MEM_LENGTH_MAX = 0xFF;
+
+// Every answer is received into a buffer of this size, offered whole to each message.
+const int MID_RESPONSE_CAPACITY = 255;
+
+// What came back for a message that asked for an answer.
+struct MessageAnswer {
+    std::array<unsigned char, MID_RESPONSE_CAPACITY> pResponse{};
+    int nResponseLen = 0; // the length the library stored back, as it stored it
+    int nLength = 0;      // the answer bytes that may be read: nResponseLen kept within the buffer
+};
+
+// Sends a message that asks for an answer, offering the whole buffer; returns the library's status.
+int SendForAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char dst,
+                  std::vector<unsigned char>& arData, MessageAnswer* answer);
+// Sends a message that asks for no answer; returns the library's status.
+int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char dst,
+                      std::vector<unsigned char>& arData);
+// Returns a pointer to the bytes of a message's data; a valid pointer also when it is empty.
+unsigned char* MessageData(std::vector<unsigned char>& arData);
+
+#endif
