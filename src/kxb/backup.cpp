@@ -3,6 +3,7 @@
 #include "kxb.h"
 
 #include "driver.h"
+#include "hidlink.h"
 #include "kavelhidapi.h"
 
 #include <getopt.h>
@@ -41,7 +42,7 @@ void AppendHeld(pugi::xml_node root, const std::vector<KxbHeldRun>& arHeld) {
             nUnit = run.nUnit;
             binMemory = root.append_child("BinMemory");
             binMemory.append_child("DST").text().set(KxbUpperHex(nUnit).c_str());
-            binMemory.append_child("CMD").text().set("17");
+            binMemory.append_child("CMD").text().set(KxbUpperHex(MID_MSGT_CMD_WR_MEM).c_str());
         }
         pugi::xml_node data = binMemory.append_child("Data");
         data.append_attribute("Address").set_value(KxbUpperHex(run.nAddress).c_str());
@@ -97,14 +98,13 @@ int KxbBackup(int argc, char* argv[]) {
         }
     }
 
-    std::vector<KxbPosition> positions = KxbPlaceBlocks(filename, encoding, keyboards);
+    KxbPlaceBlocks(filename, encoding, keyboards);
     const std::string sDevice = "device" + std::to_string(nIndex) + ": ";
     if (nStatus != 0) {
         // A backup of bytes that could not all be read would put back bytes nobody read.
-        for (size_t i = 0; i < readback.arBlock.size(); i++) {
-            const KxbBlock& block = readback.arBlock[i];
+        for (const KxbBlock& block : readback.arBlock) {
             if (block.nState != BLOCK_UNREADABLE) continue;
-            std::cerr << KxbPlaceText(filename, positions[i]) << ": " << sDevice
+            std::cerr << KxbPlaceText(filename, block.position) << ": " << sDevice
                       << "unreadable: " << block.node.name() << ": " << block.sReason << std::endl;
         }
         std::cerr << "kxb backup: " << sDevice.substr(0, sDevice.size() - 1)
@@ -120,10 +120,9 @@ int KxbBackup(int argc, char* argv[]) {
     pugi::xml_node root = backup.append_child("XML_BIN_FILE");
     KxbAppendDeviceElement(root, {identity});
     bool bIncomplete = false;
-    for (size_t i = 0; i < readback.arBlock.size(); i++) {
-        const KxbBlock& block = readback.arBlock[i];
+    for (const KxbBlock& block : readback.arBlock) {
         if (block.nState != BLOCK_NOT_VERIFIED) continue;
-        const std::string sPlace = KxbPlaceText(filename, positions[i]);
+        const std::string sPlace = KxbPlaceText(filename, block.position);
         const std::string sCommand = "Command";
         // A command's effects are not bytes: no backup can take them back, nor lacks them.
         if (sCommand == block.node.name()) {

@@ -4,7 +4,6 @@
 
 #include "device.h"
 #include "driver.h"
-#include "writers.h"
 
 #include <cstring>
 
@@ -24,50 +23,27 @@ const char* const txtAcceptsId = "an id: xx or a hexadecimal number";
 const char* const txtAcceptsVersion =
     "a version: MM.mm.bb or MM.mm.bb.tt, each field two hex digits, xx, xN or Nx (lower-case x)";
 
-// The row of a writer element's field, or null.
-const WriterField* FindWriterField(const char* element, const char* name) {
-    for (const WriterField& field : WriterFields()) {
-        if (std::strcmp(field.element, element) == 0 && std::strcmp(field.name, name) == 0) return &field;
-    }
-    return nullptr;
-}
-
-// The child elements that one writer element reads, gathered once from the field table: every
-// child of every writer element is looked up here, so the writer is found by its handler.
-struct WriterChildren {
-    const char* element;
-    ElementHandler handler;
-    std::vector<const char*> names;
-};
-
-const std::vector<WriterChildren>& AllWriterChildren() {
-    static const std::vector<WriterChildren> all = [] {
-        std::vector<WriterChildren> gathered;
-        for (const WriterField& field : WriterFields()) {
-            if (gathered.empty() || std::strcmp(gathered.back().element, field.element) != 0) {
-                gathered.push_back({field.element, FindElementHandler(field.element), {}});
-            }
-            if (!field.bAttribute) gathered.back().names.push_back(field.name);
-        }
-        return gathered;
-    }();
-    return all;
-}
-
-// Returns what the writer element with that handler reads, or null for an element that is no writer.
-const WriterChildren* FindWriterChildren(ElementHandler handler) {
-    for (const WriterChildren& writer : AllWriterChildren()) {
-        if (writer.handler == handler) return &writer;
-    }
-    return nullptr;
-}
-
-// True when the writer reads child elements of that name.
-bool ReadsChild(const WriterChildren& writer, const char* name) {
-    for (const char* read : writer.names) {
-        if (read[0] == name[0] && std::strcmp(read, name) == 0) return true;
+// True when the element reads child elements of that name.
+bool ReadsChild(const ElementEntry& writer, const char* name) {
+    for (const ElementField& field : writer.fields) {
+        if (!field.bAttribute && std::strcmp(field.name, name) == 0) return true;
     }
     return false;
+}
+
+// The names of the child elements that the element reads, in its order.
+std::vector<std::string> ChildNames(const ElementEntry& writer) {
+    std::vector<std::string> names;
+    for (const ElementField& field : writer.fields) {
+        if (!field.bAttribute) names.push_back(field.name);
+    }
+    return names;
+}
+
+// True for the name of a writer element.
+bool IsWriter(const char* name) {
+    const ElementEntry* entry = FindElement(name);
+    return entry != nullptr && (entry->nTraits & ELEMENT_WRITER) != 0;
 }
 
 // "A, B and C".
@@ -185,13 +161,12 @@ KxbFinding HandlerFault(pugi::xml_node child) {
 
 // Warns about the child elements of a writer element that it never reads: a misspelt name is
 // passed over without a word.
-void CheckUnread(pugi::xml_node writer, const WriterChildren& read, std::vector<KxbFinding>& warnings) {
+void CheckUnread(pugi::xml_node writer, const ElementEntry& read, std::vector<KxbFinding>& warnings) {
     for (pugi::xml_node child = writer.first_child(); child; child = child.next_sibling()) {
         if (ReadsChild(read, child.name()) || child.type() != pugi::node_element) continue;
         KxbFinding warning =
             Warning(child, writer.name(),
-                    "is never read: " + std::string(writer.name()) + " reads " +
-                        Listed(std::vector<std::string>(read.names.begin(), read.names.end())));
+                    "is never read: " + std::string(writer.name()) + " reads " + Listed(ChildNames(read)));
         warning.sField = child.name();
         warnings.push_back(warning);
     }
@@ -218,9 +193,8 @@ KxbFinding KxbAnnotatedFinding(pugi::xml_node node, const std::string& sField) {
     finding.sField = sField;
     finding.sAnnotation = txtPARSE_ERROR + sField;
     // A Data child's fields belong to the writer element that holds it.
-    pugi::xml_node writer =
-        FindWriterChildren(FindElementHandler(node.name())) != nullptr ? node : node.parent();
-    const WriterField* field = FindWriterField(writer.name(), sField.c_str());
+    pugi::xml_node writer = IsWriter(node.name()) ? node : node.parent();
+    const ElementField* field = FindElementField(writer.name(), sField.c_str());
     if (field == nullptr) {
         finding.sMessage = "cannot be read";
     } else if (field->bAttribute) {
@@ -260,8 +234,8 @@ int KxbCheckDocument(pugi::xml_node root, std::vector<KxbFinding>& findings, int
     int total = 0;
     bool bDevice = false;
     for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
-        ElementHandler handler = FindElementHandler(child.name());
-        if (handler == nullptr) {
+        const ElementEntry* entry = FindElement(child.name());
+        if (entry == nullptr) {
             bool bText = child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata;
             KxbFinding finding = Fault(child, bText ? root.name() : child.name());
             finding.bValue = true;
@@ -272,17 +246,17 @@ int KxbCheckDocument(pugi::xml_node root, std::vector<KxbFinding>& findings, int
             errors.push_back(finding);
             continue;
         }
-        if (handler == SkipElement && txtDevice == child.name()) {
+        if (txtDevice == child.name()) {
             if (bDevice)
                 warnings.push_back(
                     Warning(child, txtDevice, "is a second Device element: only the first counts"));
             bDevice = true;
         }
-        if (handler(child, txtScratch, nullptr, &current, &total) != 0) errors.push_back(HandlerFault(child));
-        const WriterChildren* read = FindWriterChildren(handler);
-        if (read != nullptr) {
+        if (entry->handler(child, txtScratch, nullptr, &current, &total) != 0)
+            errors.push_back(HandlerFault(child));
+        if ((entry->nTraits & ELEMENT_WRITER) != 0) {
             ++*writes;
-            CheckUnread(child, *read, warnings);
+            CheckUnread(child, *entry, warnings);
         }
     }
     *steps = current + WalkerSteps();

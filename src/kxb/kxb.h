@@ -6,6 +6,7 @@
 #define KAVELWRITE_KXB_H
 
 #include "driver.h"
+#include "hidlink.h"
 
 #include <nlohmann/json_fwd.hpp>
 #include <pugixml.hpp>
@@ -23,6 +24,8 @@ const int KXB_USAGE_ERROR = 2;
 extern const char* const txtUsageCheck;
 // Checks every named script without a keyboard; returns 0, 160, 168 or 169.
 int KxbCheck(int argc, char* argv[]);
+
+// ---- findings.cpp: what is said of a script, where it stands, and how it is written
 
 // A place in a script: line and column from 1 (0: the file as a whole); the column counts bytes.
 struct KxbPosition {
@@ -52,6 +55,9 @@ int KxbLoadFile(pugi::xml_document& doc, const std::string& filename, KxbFinding
 // could not be read again (positions stay 0).
 int KxbPlaceFindings(const std::string& filename, pugi::xml_encoding encoding,
                      std::vector<KxbFinding>& findings);
+// The same for findings kept elsewhere, in one reading of the file.
+int KxbPlaceFindings(const std::string& filename, pugi::xml_encoding encoding,
+                     const std::vector<KxbFinding*>& findings);
 // Returns the position of every offset in the file (-1 gives line 0), or no positions when the
 // file could not be read again.
 std::vector<KxbPosition> KxbPlaceOffsets(const std::string& filename, pugi::xml_encoding encoding,
@@ -130,9 +136,11 @@ nlohmann::ordered_json KxbLogReport(pugi::xml_document& doc, const std::string& 
 // itself never ends with it.
 const int ERR_ERROR_DEVICE_DIFFERS = 167;
 // The most bytes one memory read asks for: what its length byte and the answer buffer can hold.
-const int READ_PIECE_MAX = 255;
+const int READ_PIECE_MAX =
+    MID_RD_MEM_LENGTH_MAX < MID_RESPONSE_CAPACITY ? MID_RD_MEM_LENGTH_MAX : MID_RESPONSE_CAPACITY;
 
 // What is said of one block of a script on one keyboard.
+const int BLOCK_PENDING = -1; // placed, not judged yet
 const int BLOCK_MATCH = 0;
 const int BLOCK_DIFFER = 1;
 const int BLOCK_SKIPPED = 2;      // kavelwrite leaves it out (a pointer that holds 0)
@@ -144,7 +152,7 @@ const char* KxbBlockStateText(int nState);
 // One block of a script on one keyboard: one memory write, a command, or the read it needs.
 struct KxbBlock {
     pugi::xml_node node; // the node kavelwrite annotates for the write
-    int nState = BLOCK_MATCH;
+    int nState = BLOCK_PENDING;
     bool bPlaced = false; // nUnit, nAddress and nLength are known
     int nUnit = 0;        // bus address
     int nAddress = 0;
@@ -153,7 +161,8 @@ struct KxbBlock {
     int nFirstAddress = 0; // the first of them, in the block's order
     int nFirstKeyboard = 0;
     int nFirstScript = 0;
-    std::string sReason; // why it is not verified, skipped or unreadable
+    std::string sReason;  // why it is not verified, skipped or unreadable
+    KxbPosition position; // where node stands in the script, once placed
 };
 
 // What a keyboard holds under a run of consecutive addresses of one unit that the script writes.
@@ -225,10 +234,10 @@ std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus);
 int KxbOpenKeyboard(KavelHidDevice* device, int* nLibraryStatus);
 // Returns "FILE:LINE:COLUMN" of a place in a script, or "FILE" for one that was not placed.
 std::string KxbPlaceText(const std::string& filename, const KxbPosition& position);
-// Returns the position of every block of every keyboard, in order; blocks of a file that cannot be
-// read again stay unplaced.
-std::vector<KxbPosition> KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
-                                        const std::vector<KxbReadBack>& keyboards);
+// Places every block of every keyboard in the script, in one reading of it; blocks of a file that
+// cannot be read again stay unplaced.
+void KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
+                    std::vector<KxbReadBack>& keyboards);
 
 // The options of kxb's verbs that go beyond --help.
 struct KxbReadOptions {

@@ -30,31 +30,10 @@ const char* const txtUsageLog =
 
 namespace {
 
-const std::string txtDetectedDevice = "DetectedDevice";
-const std::string txtInfo = "Info";
-// The beginning of the report of a slot for which the controller has no module configured.
-const std::string txtEmptySlot = "IdConfig=0 ";
-
 // What tells how a run's check pass went.
 const std::string txtFromAnnotation = "annotation";
 const std::string txtFromWritePasses = "write passes";
 const std::string txtFromCheckRules = "check rules";
-
-// A run stamp is "t" and 14 digits; keyboard indices beyond this many digits are no keyboard's.
-const size_t STAMP_LENGTH = 15;
-const size_t INDEX_DIGITS_MAX = 4;
-
-// What kavelwrite printed for a keyboard, and the status it gave it.
-struct Outcome {
-    const char* txtLine;
-    int nStatus;
-};
-const Outcome OUTCOME_DONE = {txtKEYBOARD_DONE, 0};
-const Outcome OUTCOME_NOT_SUITABLE = {txtKEYBOARD_NOT_SUITABLE, ERR_ERROR_DEVICE_COMPATIBILITY};
-const Outcome OUTCOME_COMMUNICATION = {txtKEYBOARD_COMMUNICATION_ERROR, ERR_ERROR_DEVICE_COMMUNICATION};
-const Outcome OUTCOME_WRITE = {txtKEYBOARD_WRITE_ERROR, ERR_ERROR_DEVICE_WRITE};
-// An interrupted run exits with 128 and the signal's number, which the log does not hold.
-const Outcome OUTCOME_INTERRUPTED = {txtKEYBOARD_INTERRUPTED, -1};
 
 // One run annotation of a pass: the node it stands on and its value.
 struct LogAnnotation {
@@ -79,8 +58,8 @@ struct LogRun {
 // What is said about one keyboard.
 struct KeyboardSummary {
     int nIndex = 0;
-    bool bRecord = false;             // the pass left a report or an annotation
-    const Outcome* outcome = nullptr; // null: not known from the log
+    bool bRecord = false;                     // the pass left a report or an annotation
+    const KeyboardOutcome* outcome = nullptr; // null: not known from the log
     int nDone = 0;
     int nFailed = 0;
     int nSkipped = 0;
@@ -98,30 +77,6 @@ struct RunSummary {
     KxbFinding fault;
     std::vector<KeyboardSummary> keyboards;
 };
-
-// Splits a run annotation's name, "t" + 14 digits, perhaps "_device" + the keyboard index; false
-// for any other name. nIndex is -1 for the check pass.
-bool ParseRunName(const char* name, std::string* sStamp, int* nIndex) {
-    size_t nLength = std::strlen(name);
-    if (nLength < STAMP_LENGTH || name[0] != 't') return false;
-    for (size_t i = 1; i < STAMP_LENGTH; i++) {
-        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
-    }
-    *sStamp = std::string(name, STAMP_LENGTH);
-    *nIndex = -1;
-    if (nLength == STAMP_LENGTH) return true;
-    const char* txtRest = name + STAMP_LENGTH;
-    if (std::strncmp(txtRest, txtDEVICE_SUFFIX.c_str(), txtDEVICE_SUFFIX.size()) != 0) return false;
-    const char* txtIndex = txtRest + txtDEVICE_SUFFIX.size();
-    size_t nDigits = std::strlen(txtIndex);
-    // The index is written without leading zeros.
-    if (nDigits == 0 || nDigits > INDEX_DIGITS_MAX || (txtIndex[0] == '0' && nDigits > 1)) return false;
-    for (size_t i = 0; i < nDigits; i++) {
-        if (!std::isdigit(static_cast<unsigned char>(txtIndex[i]))) return false;
-    }
-    *nIndex = std::atoi(txtIndex);
-    return true;
-}
 
 // The run of that stamp, made when it is first met.
 LogRun& RunOf(std::vector<LogRun>& runs, std::map<std::string, size_t>& index, const std::string& sStamp) {
@@ -145,7 +100,7 @@ std::vector<LogRun> ReadRuns(pugi::xml_node root, const std::string& filename) {
     while (node) {
         if (node.type() == pugi::node_element) {
             for (pugi::xml_attribute attribute : node.attributes()) {
-                if (!ParseRunName(attribute.name(), &sStamp, &nIndex)) continue;
+                if (!ParseTimestampDevice(attribute.name(), &sStamp, &nIndex)) continue;
                 LogRun& run = RunOf(runs, index, sStamp);
                 LogAnnotation annotation = {node, attribute.value()};
                 if (nIndex < 0) {
@@ -154,8 +109,8 @@ std::vector<LogRun> ReadRuns(pugi::xml_node root, const std::string& filename) {
                     run.keyboards[nIndex].annotations.push_back(annotation);
                 }
             }
-            if (txtDetectedDevice == node.name() &&
-                ParseRunName(AttributeValue(node, txtKxbId), &sStamp, &nIndex) && nIndex >= 0) {
+            if (txtDETECTED_DEVICE == node.name() &&
+                ParseTimestampDevice(AttributeValue(node, txtKxbId), &sStamp, &nIndex) && nIndex >= 0) {
                 LogKeyboard& keyboard = RunOf(runs, index, sStamp).keyboards[nIndex];
                 if (!keyboard.report) keyboard.report = node;
             }
@@ -167,13 +122,7 @@ std::vector<LogRun> ReadRuns(pugi::xml_node root, const std::string& filename) {
         }
         node = next;
     }
-    size_t nSlash = filename.rfind('/');
-    std::string sName = nSlash == std::string::npos ? filename : filename.substr(nSlash + 1);
-    size_t nUnderscore = sName.rfind('_');
-    if (nUnderscore != std::string::npos && ParseRunName(sName.c_str() + nUnderscore + 1, &sStamp, &nIndex) &&
-        nIndex < 0) {
-        RunOf(runs, index, sStamp);
-    }
+    if (ParseLogFileName(filename, &sStamp)) RunOf(runs, index, sStamp);
     return runs;
 }
 
@@ -223,19 +172,19 @@ KeyboardSummary SummariseKeyboard(int nIndex, const LogKeyboard& keyboard) {
     }
     // A pass cut short stopped where its annotation stands, whatever had failed before.
     if (interrupted != nullptr) {
-        summary.outcome = &OUTCOME_INTERRUPTED;
+        summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_WRITE, true);
         SetStop(summary, interrupted->node, interrupted->sValue);
     } else if (unreadable != nullptr) {
-        summary.outcome = &OUTCOME_COMMUNICATION;
+        summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_COMMUNICATION);
         SetStop(summary, unreadable->node, unreadable->sValue);
     } else if (unsuitable) {
-        summary.outcome = &OUTCOME_NOT_SUITABLE;
+        summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_COMPATIBILITY);
         SetStop(summary, unsuitable, txtREPORT_NOT_OK);
     } else if (failed != nullptr) {
-        summary.outcome = &OUTCOME_WRITE;
+        summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_WRITE);
         SetStop(summary, failed->node, failed->sValue);
     } else if (summary.bRecord) {
-        summary.outcome = &OUTCOME_DONE;
+        summary.outcome = KeyboardOutcomeOf(0);
     }
     return summary;
 }
@@ -290,18 +239,12 @@ std::vector<RunSummary> Summarise(pugi::xml_document& doc, const std::string& fi
     }
 
     // Every place in one reading of the log.
-    std::vector<KxbFinding> places;
+    std::vector<KxbFinding*> places;
     for (RunSummary& summary : summaries) {
-        places.push_back(summary.fault);
-        for (KeyboardSummary& keyboard : summary.keyboards) places.push_back(keyboard.stop);
+        places.push_back(&summary.fault);
+        for (KeyboardSummary& keyboard : summary.keyboards) places.push_back(&keyboard.stop);
     }
     KxbPlaceFindings(filename, encoding, places);
-    size_t nPlace = 0;
-    for (RunSummary& summary : summaries) {
-        summary.fault.position = places[nPlace++].position;
-        for (KeyboardSummary& keyboard : summary.keyboards)
-            keyboard.stop.position = places[nPlace++].position;
-    }
     return summaries;
 }
 
@@ -313,15 +256,16 @@ nlohmann::ordered_json KeyboardJson(const KeyboardSummary& keyboard, const std::
     nlohmann::ordered_json json;
     json["index"] = keyboard.nIndex;
     json["outcome"] = OrNull(keyboard.outcome != nullptr, keyboard.outcome ? keyboard.outcome->txtLine : "");
-    bool bStatus = keyboard.outcome != nullptr && keyboard.outcome->nStatus >= 0;
+    // An interrupted run exits with 128 and the signal's number, which the log does not hold.
+    bool bStatus = keyboard.outcome != nullptr && !keyboard.outcome->bInterrupted;
     json["status"] = OrNull(bStatus, bStatus ? keyboard.outcome->nStatus : 0);
     // Without a record the log cannot tell a keyboard that did not open from one whose modules
     // were not enumerated.
     json["possible"] = keyboard.bRecord
                            ? nlohmann::ordered_json()
                            : nlohmann::ordered_json({ERR_ERROR_DEVICE_OPEN, ERR_ERROR_MODULES_ENUMERATION});
-    json["interrupted"] = keyboard.outcome == &OUTCOME_INTERRUPTED;
-    json["reset"] = keyboard.outcome == &OUTCOME_DONE;
+    json["interrupted"] = keyboard.outcome != nullptr && keyboard.outcome->bInterrupted;
+    json["reset"] = keyboard.outcome != nullptr && keyboard.outcome->nStatus == 0;
     json["done"] = keyboard.nDone;
     json["failed"] = keyboard.nFailed;
     json["skipped"] = keyboard.nSkipped;
@@ -337,7 +281,7 @@ nlohmann::ordered_json KeyboardJson(const KeyboardSummary& keyboard, const std::
     for (pugi::xml_node unit = keyboard.report.first_child(); unit; unit = unit.next_sibling()) {
         nlohmann::ordered_json identified;
         identified["unit"] = unit.name();
-        pugi::xml_attribute info = unit.attribute(txtInfo.c_str());
+        pugi::xml_attribute info = unit.attribute(txtREPORT_INFO.c_str());
         identified["info"] = OrNull(!info.empty(), info.value());
         identified["match"] = OrNull(*unit.child_value() != '\0', unit.child_value());
         pugi::xml_attribute annotation = unit.attribute(timestampDevice.c_str());
@@ -372,7 +316,7 @@ nlohmann::ordered_json RunsJson(const std::vector<RunSummary>& summaries, bool b
 // "Controller Id=11 Ver=1.2.3.0 Ok": a unit of the report, as a line shows it.
 std::string UnitText(pugi::xml_node unit, const std::string& timestampDevice) {
     std::string sText = unit.name();
-    pugi::xml_attribute info = unit.attribute(txtInfo.c_str());
+    pugi::xml_attribute info = unit.attribute(txtREPORT_INFO.c_str());
     if (!info.empty()) sText += std::string(" ") + info.value();
     pugi::xml_attribute annotation = unit.attribute(timestampDevice.c_str());
     if (!annotation.empty()) sText += std::string(" ") + annotation.value();
@@ -412,13 +356,13 @@ void PrintRuns(const std::vector<RunSummary>& summaries, const std::string& file
                 continue;
             }
             std::cout << " \"" << keyboard.outcome->txtLine << "\"";
-            if (keyboard.outcome->nStatus >= 0) std::cout << " (" << keyboard.outcome->nStatus << ")";
+            if (!keyboard.outcome->bInterrupted) std::cout << " (" << keyboard.outcome->nStatus << ")";
             std::cout << ": " << keyboard.nDone << " done, " << keyboard.nFailed << " failed, "
                       << keyboard.nSkipped << " skipped" << std::endl;
             const std::string timestampDevice = TimestampDevice(summary.sStamp, keyboard.nIndex);
             for (pugi::xml_node unit = keyboard.report.first_child(); unit; unit = unit.next_sibling()) {
                 // A slot without a module that suits is left out; --json shows every unit.
-                if (StartsWith(AttributeValue(unit, txtInfo), txtEmptySlot) &&
+                if (IsEmptySlotInfo(AttributeValue(unit, txtREPORT_INFO)) &&
                     txtREPORT_OK == unit.child_value())
                     continue;
                 std::cout << "    identified: " << UnitText(unit, timestampDevice) << std::endl;
@@ -427,7 +371,7 @@ void PrintRuns(const std::vector<RunSummary>& summaries, const std::string& file
                 std::cout << "    stopped: " << filename << ":" << keyboard.stop.position.nLine << ":"
                           << keyboard.stop.position.nColumn << ": " << keyboard.stop.sElement << " "
                           << keyboard.stop.sAnnotation
-                          << (keyboard.outcome == &OUTCOME_INTERRUPTED ? " (the keyboard was not reset)" : "")
+                          << (keyboard.outcome->bInterrupted ? " (the keyboard was not reset)" : "")
                           << std::endl;
             }
         }

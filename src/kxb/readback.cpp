@@ -1,11 +1,13 @@
-// Reading a script back from a keyboard: the program's own write pass runs against a keyboard that
-// lets the reads through and keeps every other message instead of sending it, so that each writer
-// says, by its own rules, where its blocks go and with which bytes. What the whole script leaves in
-// memory is then read from the keyboard and compared, block by block.
+// Reading a script back from a keyboard, in four steps. The walk: the program's own write pass runs
+// against a keyboard that lets only reads through and keeps every other message instead of sending
+// it, so that each writer says, by its own rules, where its blocks go and with which bytes. The
+// image: what the whole script leaves in each unit's memory. The read: what the keyboard holds
+// there. The judgement: block by block, on the bytes that are the block's own in the image.
 #include "kxb.h"
 
 #include "device.h"
 #include "driver.h"
+#include "hidlink.h"
 #include "kavelhidapi.h"
 #include "writers.h"
 
@@ -14,11 +16,6 @@
 #include <map>
 
 namespace {
-
-const unsigned char MID_MSGT_CMD_RD_MEM = 0x16;
-const unsigned char MID_MSGT_CMD_WR_MEM = 0x17;
-const int RESPONSE_CAPACITY = 255;
-const int MEMORY_SIZE = 0x10000;
 
 // One message of the write pass as the recording keyboard saw it.
 struct SeenMessage {
@@ -29,10 +26,16 @@ struct SeenMessage {
     bool bSent; // let through to the keyboard
 };
 
-// The keyboard that a read-back's write pass talks to: messages that ask for an answer are reads
-// and go to the keyboard (the identification reads and IntEep's pointer read), unless bHoldAnswered
-// says the element's answered message is a command of the script's; every other message is kept
-// here and answered as sent. Nothing that writes, runs a command or resets ever reaches the keyboard.
+// True for the messages that only read: the identification reads and the memory read.
+bool IsReadMessage(unsigned char cmd) {
+    return cmd == MID_MSGT_CMD_VERSION || cmd == MID_MSGT_CMD_EXE_RD_CONFIG || cmd == MID_MSGT_CMD_FF ||
+           cmd == MID_MSGT_CMD_RD_MODULE_EEPROM || cmd == MID_MSGT_CMD_RD_MEM;
+}
+
+// The keyboard that a read-back's write pass talks to. It lets through only reads that ask for an
+// answer, and an element's pointer command only when bPointerCommandSent says the user vouches
+// that it only reads; every other message is kept here and answered as sent. So nothing that
+// writes, runs a command or resets reaches the keyboard, whatever a writer sends.
 class RecordingKeyboard : public KavelHidDevice {
 public:
     explicit RecordingKeyboard(KavelHidDevice* keyboard) : keyboard(keyboard) {}
@@ -42,7 +45,7 @@ public:
     int SendCommand(unsigned char cmd, unsigned char dst, unsigned char* data, int dataLen,
                     unsigned char* response, int* responseLen) override {
         bool bAnswerAsked = response != nullptr && responseLen != nullptr;
-        bool bSent = bAnswerAsked && !bHoldAnswered;
+        bool bSent = bAnswerAsked && (bPointerCommand ? bPointerCommandSent : IsReadMessage(cmd));
         SeenMessage message{cmd, dst, {}, bAnswerAsked, bSent};
         if (data != nullptr && dataLen > 0) message.pData.assign(data, data + dataLen);
         arSeen.push_back(message);
@@ -50,14 +53,17 @@ public:
         // A command that is not sent still answers, with as many bytes as can be asked for, so
         // that the walk goes on; what follows from that answer is not verified.
         if (bAnswerAsked) {
-            int nLen = std::min(std::max(*responseLen, 0), RESPONSE_CAPACITY);
+            int nLen = std::min(std::max(*responseLen, 0), MID_RESPONSE_CAPACITY);
             std::memset(response, 0, static_cast<size_t>(nLen));
             *responseLen = nLen;
         }
         return 0;
     }
 
-    bool bHoldAnswered = false;
+    // The element being walked takes its start address from a command of the script.
+    bool bPointerCommand = false;
+    // Such a command is sent to the keyboard.
+    bool bPointerCommandSent = false;
     std::vector<SeenMessage> arSeen;
 
 private:
@@ -67,10 +73,10 @@ private:
 // What the script leaves in one unit's memory: for every address the block whose byte is expected
 // there (-1 where the script writes nothing) and that byte; then what the keyboard holds.
 struct UnitImage {
-    std::vector<int> arOwner = std::vector<int>(MEMORY_SIZE, -1);
-    std::vector<unsigned char> arExpected = std::vector<unsigned char>(MEMORY_SIZE, 0);
-    std::vector<unsigned char> arHeld = std::vector<unsigned char>(MEMORY_SIZE, 0);
-    std::vector<bool> arRead = std::vector<bool>(MEMORY_SIZE, false);
+    std::vector<int> arOwner = std::vector<int>(MID_MEMORY_SIZE, -1);
+    std::vector<unsigned char> arExpected = std::vector<unsigned char>(MID_MEMORY_SIZE, 0);
+    std::vector<unsigned char> arHeld = std::vector<unsigned char>(MID_MEMORY_SIZE, 0);
+    std::vector<bool> arRead = std::vector<bool>(MID_MEMORY_SIZE, false);
 };
 
 // A block with the bytes it writes, while they are compared.
@@ -87,9 +93,10 @@ PendingBlock BlockAt(pugi::xml_node node, int nState, const std::string& sReason
     return pending;
 }
 
-// A block whose unit, address and bytes a memory message of the write pass carries.
+// A block whose unit, address and bytes a memory message of the write pass carries; it waits for
+// its judgement.
 PendingBlock PlacedBlock(pugi::xml_node node, const SeenMessage& message) {
-    PendingBlock pending = BlockAt(node, BLOCK_MATCH, "");
+    PendingBlock pending = BlockAt(node, BLOCK_PENDING, "");
     KxbBlock& block = pending.block;
     block.bPlaced = true;
     block.nUnit = message.dst;
@@ -100,32 +107,39 @@ PendingBlock PlacedBlock(pugi::xml_node node, const SeenMessage& message) {
     return pending;
 }
 
+// The block of an element whose own read failed: the pointer read, placed where it reads, or the
+// pointer command.
+PendingBlock UnreadableElement(pugi::xml_node element, const ElementEntry& entry, const std::string& sNote,
+                               const RecordingKeyboard& recorder) {
+    bool bPointerRead = (entry.nTraits & ELEMENT_POINTER_READ) != 0;
+    PendingBlock pending = BlockAt(element, BLOCK_UNREADABLE,
+                                   (bPointerRead ? "the pointer read: " : "the pointer command: ") + sNote);
+    const SeenMessage* pointer = recorder.arSeen.empty() ? nullptr : &recorder.arSeen.back();
+    if (bPointerRead && pointer != nullptr && pointer->pData.size() >= 3) {
+        KxbBlock& block = pending.block;
+        block.bPlaced = true;
+        block.nUnit = pointer->dst;
+        block.nAddress = pointer->pData[0] | pointer->pData[1] << 8;
+        block.nLength = pointer->pData[2];
+    }
+    return pending;
+}
+
 // The blocks of one writer element, from what its handler sent and annotated: each Data child that
 // the handler wrote holds the next message that the keyboard kept, in document order.
-void AddElementBlocks(pugi::xml_node element, ElementHandler handler, const std::string& sAnnotation,
+void AddElementBlocks(pugi::xml_node element, const ElementEntry& entry, const std::string& sAnnotation,
                       const RecordingKeyboard& recorder, int nResult, std::vector<PendingBlock>& arBlock) {
     const std::string txtData = "Data";
     const char* txtCommandsSent = "its start address comes from a command of the script, which kxb sends "
                                   "only with --send-pointer-commands";
-    std::string sElementNote = element.attribute(sAnnotation.c_str()).value();
-    if (handler == kxbCommand) {
+    if ((entry.nTraits & ELEMENT_DATA_BLOCKS) == 0) {
         arBlock.push_back(BlockAt(element, BLOCK_NOT_VERIFIED, "a command has effects, not bytes"));
         return;
     }
     if (nResult != 0) {
-        // Only the element's own read can fail here: the pointer read or the pointer command.
-        const SeenMessage* pointer = recorder.arSeen.empty() ? nullptr : &recorder.arSeen.back();
-        PendingBlock pending =
-            BlockAt(element, BLOCK_UNREADABLE,
-                    (handler == kxbIntEep ? "the pointer read: " : "the pointer command: ") + sElementNote);
-        KxbBlock& block = pending.block;
-        if (handler == kxbIntEep && pointer != nullptr && pointer->pData.size() >= 3) {
-            block.bPlaced = true;
-            block.nUnit = pointer->dst;
-            block.nAddress = pointer->pData[0] | pointer->pData[1] << 8;
-            block.nLength = pointer->pData[2];
-        }
-        arBlock.push_back(pending);
+        // Only the element's own read can fail here: nothing that it writes is sent.
+        arBlock.push_back(
+            UnreadableElement(element, entry, element.attribute(sAnnotation.c_str()).value(), recorder));
         return;
     }
     bool bPointerHeld = false;
@@ -159,37 +173,72 @@ void AddElementBlocks(pugi::xml_node element, ElementHandler handler, const std:
     }
 }
 
-// Reads what the keyboard holds under every address the script writes, per unit in runs of
+// The walk: every writer element says where its blocks go, element by element so that each
+// element's messages are its own. The keyboard is not reset. Returns 0, or the first failure, after
+// which no element is walked.
+int WalkScript(pugi::xml_node root, RecordingKeyboard& recorder, const std::string& sAnnotation,
+               std::vector<PendingBlock>& arPending) {
+    int current = 0;
+    // Without a total the handlers show no progress.
+    int total = 0;
+    for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
+        const ElementEntry* entry = FindElement(child.name());
+        if (entry == nullptr || (entry->nTraits & ELEMENT_WRITER) == 0) continue;
+        recorder.arSeen.clear();
+        recorder.bPointerCommand = (entry->nTraits & ELEMENT_POINTER_COMMAND) != 0;
+        int nResult = entry->handler(child, sAnnotation, &recorder, &current, &total);
+        AddElementBlocks(child, *entry, sAnnotation, recorder, nResult, arPending);
+        if (nResult != 0) return nResult;
+    }
+    return 0;
+}
+
+// The image: every placed block in order, so that a later block's bytes are expected where it
+// overwrites another's.
+std::map<int, UnitImage> LayImages(const std::vector<PendingBlock>& arPending) {
+    std::map<int, UnitImage> images;
+    for (size_t i = 0; i < arPending.size(); i++) {
+        const PendingBlock& pending = arPending[i];
+        if (pending.block.nState != BLOCK_PENDING) continue;
+        UnitImage& image = images[pending.block.nUnit];
+        for (size_t k = 0; k < pending.pBytes.size(); k++) {
+            int nAddress = static_cast<int>((pending.block.nAddress + k) % MID_MEMORY_SIZE);
+            image.arOwner[nAddress] = static_cast<int>(i);
+            image.arExpected[nAddress] = pending.pBytes[k];
+        }
+    }
+    return images;
+}
+
+// The read: what the keyboard holds under every address the script writes, per unit in runs of
 // consecutive addresses, in pieces of at most READ_PIECE_MAX bytes; returns 0, or the failed read
 // in *sFailure after which nothing more is read.
 int ReadImages(KavelHidDevice* device, std::map<int, UnitImage>& images, std::vector<KxbHeldRun>& arHeld,
                std::string* sFailure) {
     for (auto& [nUnit, image] : images) {
-        for (int nBegin = 0; nBegin < MEMORY_SIZE; nBegin++) {
+        for (int nBegin = 0; nBegin < MID_MEMORY_SIZE; nBegin++) {
             if (image.arOwner[nBegin] < 0) continue;
             // A run ends where the script writes nothing or at the top of memory: a piece never
             // wraps round, whatever a keyboard does at the end of its memory.
             int nEnd = nBegin;
-            while (nEnd < MEMORY_SIZE && image.arOwner[nEnd] >= 0) nEnd++;
+            while (nEnd < MID_MEMORY_SIZE && image.arOwner[nEnd] >= 0) nEnd++;
             for (int nPiece = nBegin; nPiece < nEnd; nPiece += READ_PIECE_MAX) {
                 int nWanted = std::min(READ_PIECE_MAX, nEnd - nPiece);
                 std::vector<unsigned char> pData;
                 MemoryMessageAddress(nPiece, pData, 1);
                 pData.push_back(static_cast<unsigned char>(nWanted));
-                std::vector<unsigned char> pResponse(RESPONSE_CAPACITY, 0);
-                int nResponseLen = RESPONSE_CAPACITY;
-                int nError =
-                    device->SendCommand(MID_MSGT_CMD_RD_MEM, static_cast<unsigned char>(nUnit), pData.data(),
-                                        static_cast<int>(pData.size()), pResponse.data(), &nResponseLen);
-                if (nError != 0 || nResponseLen < nWanted) {
+                MessageAnswer answer;
+                int nError = SendForAnswer(device, MID_MSGT_CMD_RD_MEM, static_cast<unsigned char>(nUnit),
+                                           pData, &answer);
+                if (nError != 0 || answer.nLength < nWanted) {
                     // A short answer fails with status 0, as the writers record it.
                     *sFailure = "the read of " + std::to_string(nWanted) + " bytes at " +
                                 KxbUpperHex(nPiece) + " on unit " + KxbUpperHex(nUnit) + ": " + txtERROR +
-                                ToHex(nError) + ";responselen=" + ToHex(nResponseLen);
+                                ToHex(nError) + ";responselen=" + ToHex(answer.nResponseLen);
                     return 1;
                 }
                 for (int i = 0; i < nWanted; i++) {
-                    image.arHeld[nPiece + i] = pResponse[i];
+                    image.arHeld[nPiece + i] = answer.pResponse[i];
                     image.arRead[nPiece + i] = true;
                 }
             }
@@ -207,10 +256,10 @@ int ReadImages(KavelHidDevice* device, std::map<int, UnitImage>& images, std::ve
 void JudgeBlock(KxbBlock& block, size_t nLength, int nIndex, const UnitImage& image,
                 const std::string& sFailure, KxbReadBack* readback) {
     // Of a block longer than memory only the last pass round it stays.
-    size_t nFirst = nLength > static_cast<size_t>(MEMORY_SIZE) ? nLength - MEMORY_SIZE : 0;
+    size_t nFirst = nLength > static_cast<size_t>(MID_MEMORY_SIZE) ? nLength - MID_MEMORY_SIZE : 0;
     int nMatch = 0;
     for (size_t k = nFirst; k < nLength; k++) {
-        int nAddress = static_cast<int>((block.nAddress + k) % MEMORY_SIZE);
+        int nAddress = static_cast<int>((block.nAddress + k) % MID_MEMORY_SIZE);
         if (image.arOwner[nAddress] != nIndex) continue;
         if (!image.arRead[nAddress]) {
             block.nState = BLOCK_UNREADABLE;
@@ -232,6 +281,22 @@ void JudgeBlock(KxbBlock& block, size_t nLength, int nIndex, const UnitImage& im
     readback->nBytesDiffer += block.nDifferences;
 }
 
+// The judgement of every block that waits for one; a walk that failed leaves them all unread.
+void JudgeBlocks(std::vector<PendingBlock>& arPending, std::map<int, UnitImage>& images, bool bWalked,
+                 const std::string& sFailure, KxbReadBack* readback) {
+    for (size_t i = 0; i < arPending.size(); i++) {
+        KxbBlock& block = arPending[i].block;
+        if (block.nState == BLOCK_PENDING && !bWalked) {
+            block.nState = BLOCK_UNREADABLE;
+            block.sReason = "not read: " + sFailure;
+        } else if (block.nState == BLOCK_PENDING) {
+            JudgeBlock(block, arPending[i].pBytes.size(), static_cast<int>(i), images[block.nUnit], sFailure,
+                       readback);
+        }
+        readback->arBlock.push_back(std::move(block));
+    }
+}
+
 } // namespace
 
 const char* KxbBlockStateText(int nState) {
@@ -243,54 +308,28 @@ int KxbReadBackKeyboard(pugi::xml_node root, KavelHidDevice* device, const std::
                         bool bSendPointerCommands, KxbReadBack* readback) {
     *readback = KxbReadBack();
     RecordingKeyboard recorder(device);
+    recorder.bPointerCommandSent = bSendPointerCommands;
+    // The keyboard is identified as a write pass does: one that does not suit the script, or whose
+    // identity cannot be read, has no blocks.
     int current = 0;
-    // Without a total the handlers show no progress.
     int total = 0;
     int nResult = kxbDevice(root.child(txtKxbDevice), sAnnotation, &recorder, &current, &total);
     if (nResult != 0) return readback->nStatus = nResult;
 
-    // The walk of the write pass, element by element, so that each element's messages are its own;
-    // the keyboard is not reset.
     std::vector<PendingBlock> arPending;
-    for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
-        ElementHandler handler = FindElementHandler(child.name());
-        if (handler == nullptr || handler == SkipElement) continue;
-        recorder.arSeen.clear();
-        recorder.bHoldAnswered = handler == kxbIntEepCommandPtr && !bSendPointerCommands;
-        nResult = handler(child, sAnnotation, &recorder, &current, &total);
-        AddElementBlocks(child, handler, sAnnotation, recorder, nResult, arPending);
-        // A failed read ends the keyboard: later elements are not looked at, nothing more is read.
-        if (nResult != 0) break;
-    }
-
-    // Every memory write in order: a later block's bytes are expected where it overwrites another's.
+    bool bWalked = WalkScript(root, recorder, sAnnotation, arPending) == 0;
     std::map<int, UnitImage> images;
-    for (size_t i = 0; nResult == 0 && i < arPending.size(); i++) {
-        const PendingBlock& pending = arPending[i];
-        if (pending.block.nState != BLOCK_MATCH) continue;
-        UnitImage& image = images[pending.block.nUnit];
-        for (size_t k = 0; k < pending.pBytes.size(); k++) {
-            int nAddress = static_cast<int>((pending.block.nAddress + k) % MEMORY_SIZE);
-            image.arOwner[nAddress] = static_cast<int>(i);
-            image.arExpected[nAddress] = pending.pBytes[k];
-        }
+    // What a failed walk leaves unread is said in the words of its last block, the one that failed.
+    std::string sFailure = bWalked || arPending.empty() ? "" : arPending.back().block.sReason;
+    bool bRead = false;
+    if (bWalked) {
+        images = LayImages(arPending);
+        bRead = ReadImages(device, images, readback->arHeld, &sFailure) == 0;
     }
-    std::string sFailure = arPending.empty() ? "" : arPending.back().block.sReason;
-    bool bUnread = nResult != 0 || ReadImages(device, images, readback->arHeld, &sFailure) != 0;
+    JudgeBlocks(arPending, images, bWalked, sFailure, readback);
     bool bDiffer = false;
-    for (size_t i = 0; i < arPending.size(); i++) {
-        KxbBlock& block = arPending[i].block;
-        if (block.nState == BLOCK_MATCH && nResult != 0) {
-            block.nState = BLOCK_UNREADABLE;
-            block.sReason = "not read: " + sFailure;
-        } else if (block.nState == BLOCK_MATCH) {
-            JudgeBlock(block, arPending[i].pBytes.size(), static_cast<int>(i), images[block.nUnit], sFailure,
-                       readback);
-        }
-        bDiffer = bDiffer || block.nState == BLOCK_DIFFER;
-        readback->arBlock.push_back(std::move(block));
-    }
-    if (bUnread) return readback->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
+    for (const KxbBlock& block : readback->arBlock) bDiffer = bDiffer || block.nState == BLOCK_DIFFER;
+    if (!bRead) return readback->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
     return readback->nStatus = bDiffer ? ERR_ERROR_DEVICE_DIFFERS : 0;
 }
 

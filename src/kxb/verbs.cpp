@@ -150,12 +150,10 @@ int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup
 }
 
 std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus) {
-    if (nStatus == ERR_ERROR_DEVICE_OPEN)
-        return txtKEYBOARD_OPEN_ERROR + (" (" + std::to_string(nLibraryStatus) + ")");
-    if (nStatus == ERR_ERROR_MODULES_ENUMERATION)
-        return txtKEYBOARD_ENUMERATION_ERROR + (" (" + std::to_string(nLibraryStatus) + ")");
-    if (nStatus == ERR_ERROR_DEVICE_COMPATIBILITY) return txtKEYBOARD_NOT_SUITABLE;
-    return txtKEYBOARD_COMMUNICATION_ERROR;
+    const KeyboardOutcome* outcome = KeyboardOutcomeOf(nStatus);
+    // Any other status of a keyboard that kxb read is a read that failed.
+    if (outcome == nullptr || nStatus == 0) outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_COMMUNICATION);
+    return KeyboardOutcomeLine(*outcome, nLibraryStatus);
 }
 
 int KxbOpenKeyboard(KavelHidDevice* device, int* nLibraryStatus) {
@@ -171,14 +169,17 @@ std::string KxbPlaceText(const std::string& filename, const KxbPosition& positio
     return filename + ":" + std::to_string(position.nLine) + ":" + std::to_string(position.nColumn);
 }
 
-std::vector<KxbPosition> KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
-                                        const std::vector<KxbReadBack>& keyboards) {
+void KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
+                    std::vector<KxbReadBack>& keyboards) {
+    std::vector<KxbBlock*> blocks;
     std::vector<ptrdiff_t> offsets;
-    for (const KxbReadBack& readback : keyboards) {
-        for (const KxbBlock& block : readback.arBlock) offsets.push_back(block.node.offset_debug());
+    for (KxbReadBack& readback : keyboards) {
+        for (KxbBlock& block : readback.arBlock) {
+            blocks.push_back(&block);
+            offsets.push_back(block.node.offset_debug());
+        }
     }
-    // A file that cannot be read again leaves every block unplaced, named by the file alone.
+    // A file that cannot be read again gives no positions: every block stays unplaced.
     std::vector<KxbPosition> positions = KxbPlaceOffsets(filename, encoding, offsets);
-    positions.resize(offsets.size());
-    return positions;
+    for (size_t i = 0; i < positions.size() && i < blocks.size(); i++) blocks[i]->position = positions[i];
 }

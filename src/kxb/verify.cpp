@@ -41,9 +41,8 @@ std::string BlockPlace(const KxbBlock& block) {
            (block.nLength == 1 ? " byte at " : " bytes at ") + KxbUpperHex(block.nAddress);
 }
 
-std::string BlockLine(const std::string& filename, const KxbPosition& position, int i,
-                      const KxbBlock& block) {
-    std::string sLine = KxbPlaceText(filename, position);
+std::string BlockLine(const std::string& filename, int i, const KxbBlock& block) {
+    std::string sLine = KxbPlaceText(filename, block.position);
     sLine += ": device" + std::to_string(i) + ": " + KxbBlockStateText(block.nState) + ": " +
              block.node.name() + ": ";
     if (block.bPlaced) sLine += BlockPlace(block) + ": ";
@@ -76,7 +75,8 @@ std::string SummaryLine(int i, const KxbReadBack& readback) {
            std::to_string(readback.nBytesDiffer) + " differ";
 }
 
-nlohmann::ordered_json BlockJson(const KxbPosition& position, const KxbBlock& block) {
+nlohmann::ordered_json BlockJson(const KxbBlock& block) {
+    const KxbPosition& position = block.position;
     nlohmann::ordered_json json;
     json["line"] = IntOrNull(position.nLine > 0, position.nLine);
     json["column"] = IntOrNull(position.nLine > 0, position.nColumn);
@@ -121,13 +121,11 @@ int KxbVerify(int argc, char* argv[]) {
         }
     }
 
-    // Every block is placed in the file in one reading of it.
-    std::vector<KxbPosition> positions = KxbPlaceBlocks(filename, encoding, keyboards);
+    KxbPlaceBlocks(filename, encoding, keyboards);
 
     nlohmann::ordered_json jKeyboards = nlohmann::ordered_json::array();
     if (nCount < 0) (options.bJson ? std::cerr : std::cout) << txtNO_DEVICE << std::endl;
     if (nCount >= 0 && !options.bJson) std::cout << nCount << txtDEVICES_DETECTED << std::endl;
-    size_t nPlace = 0;
     int nExit = nCount < 0 ? ERR_ERROR_NO_DEVICE : 0;
     for (size_t i = 0; i < keyboards.size(); i++) {
         const KxbReadBack& readback = keyboards[i];
@@ -136,11 +134,10 @@ int KxbVerify(int argc, char* argv[]) {
         if (readback.nStatus != 0) nExit = readback.nStatus;
         nlohmann::ordered_json jBlocks = nlohmann::ordered_json::array();
         for (const KxbBlock& block : readback.arBlock) {
-            const KxbPosition& position = positions[nPlace++];
             if (options.bJson) {
-                jBlocks.push_back(BlockJson(position, block));
+                jBlocks.push_back(BlockJson(block));
             } else if (block.nState != BLOCK_MATCH) {
-                std::cout << BlockLine(filename, position, nIndex, block) << std::endl;
+                std::cout << BlockLine(filename, nIndex, block) << std::endl;
             }
         }
         if (!options.bJson) {
