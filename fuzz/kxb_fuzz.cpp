@@ -26,7 +26,7 @@ struct MemoryWriter : pugi::xml_writer {
 void CheckLogRunsAgain(const pugi::xml_document& doc, int nResult, int nTotal) {
     const std::string stampLater = "t20261208011632";
     MemoryWriter writer;
-    WriteLogText(doc, writer);
+    WriteDocumentText(doc, writer);
     pugi::xml_document reloaded;
     if (LoadScriptBuffer(reloaded, writer.sText.data(), writer.sText.size()) != LOAD_OK) std::abort();
     int current = 0;
@@ -97,8 +97,7 @@ public:
     int EnumerateModules() override { return keyboard->EnumerateModules(); }
     int SendCommand(unsigned char cmd, unsigned char dst, unsigned char* data, int dataLen,
                     unsigned char* response, int* responseLen) override {
-        const unsigned char MID_MSGT_CMD_WR_MEM = 0x17;
-        if (cmd == MID_MSGT_CMD_WR_MEM && dst == 2 && dataLen >= 2) {
+        if (cmd == MID_MSGT_CMD_WR_MEM && dst == MID_ADDR_MASTER && dataLen >= 2) {
             for (int i = 2; i < dataLen; i++) arWritten[(data[0] + (data[1] << 8) + i - 2) & 0xFFFF] = true;
         }
         return keyboard->SendCommand(cmd, dst, data, dataLen, response, responseLen);
@@ -115,8 +114,6 @@ private:
 // memory message.
 void ExpectVerifyAgrees(const uint8_t* data, size_t size, KavelHidDevice* device,
                         const WatchedKeyboard& watched) {
-    const unsigned char MID_MSGT_CMD_RD_MEM = 0x16;
-    const unsigned char MID_MSGT_CMD_WR_MEM = 0x17;
     pugi::xml_document fresh;
     if (LoadScriptBuffer(fresh, data, size) != LOAD_OK) std::abort();
     for (pugi::xml_node child = fresh.first_child().first_child(); child; child = child.next_sibling()) {

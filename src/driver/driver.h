@@ -122,10 +122,12 @@ int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::x
 int LoadScriptBuffer(pugi::xml_document& doc, const void* contents, size_t size);
 // Loads a script; false when it is no XML document or nests deeper than SCRIPT_DEPTH_MAX.
 bool LoadScript(pugi::xml_document& doc, const std::string& filename);
-// Writes the annotated document as the log file holds it.
-void WriteLogText(const pugi::xml_document& doc, pugi::xml_writer& writer);
-// Saves the annotated document as the log file, replacing path whole or not at all; true when saved.
-bool SaveLogFile(const pugi::xml_document& doc, const std::string& path);
+// Writes a document as the program saves scripts (the log file, kxb's backup): tab-indented, in the
+// encoding it was read in.
+void WriteDocumentText(const pugi::xml_document& doc, pugi::xml_writer& writer);
+// Saves a document as WriteDocumentText writes it, replacing path whole or not at all, so that a
+// failed or interrupted save never leaves half a file; true when saved.
+bool SaveDocumentWhole(const pugi::xml_document& doc, const std::string& path);
 
 // ---- walker.cpp
 

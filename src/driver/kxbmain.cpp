@@ -269,7 +269,7 @@ int kxbMain(int argc, char* argv[]) {
     bool bStopReported = ReportStop();
     if (bWriteLogfile) {
         std::string logfile = LogFileName(filename, stampTime);
-        if (!SaveLogFile(doc, logfile)) {
+        if (!SaveDocumentWhole(doc, logfile)) {
             // The log is the only record of the run: losing it must not go unnoticed.
             std::cout << "ERROR: Log file save error: " << logfile << std::endl;
         }

@@ -1,4 +1,4 @@
-// Loading the script and saving the annotated script as the log file.
+// Loading a script, and saving a document whole or not at all: the log file, kxb's backup.
 #include "driver.h"
 
 #include <algorithm>
@@ -72,24 +72,24 @@ bool LoadScript(pugi::xml_document& doc, const std::string& filename) {
     return LoadScriptFile(doc, filename, nullptr) == LOAD_OK;
 }
 
-void WriteLogText(const pugi::xml_document& doc, pugi::xml_writer& writer) {
+void WriteDocumentText(const pugi::xml_document& doc, pugi::xml_writer& writer) {
     doc.save(writer, "\t", pugi::format_indent, pugi::encoding_auto);
 }
 
 namespace {
 
 // Writes the document into an open file; true when every byte was written. The rename that
-// follows makes the log whole or absent for any interruption of the program; forcing it onto the
+// follows makes the file whole or absent for any interruption of the program; forcing it onto the
 // disk as well would double the time of the save for the case of a power cut only.
-bool WriteLog(const pugi::xml_document& doc, FILE* file) {
+bool WriteDocument(const pugi::xml_document& doc, FILE* file) {
     pugi::xml_writer_file writer(file);
-    WriteLogText(doc, writer);
+    WriteDocumentText(doc, writer);
     return std::fflush(file) == 0 && !std::ferror(file);
 }
 
-// The temporary file's name: the log's name with ".XXXXXX" for mkstemp, in the log's folder. Where
-// that would pass the folder's limit on the length of a name, the log's name is shortened first:
-// a log whose own name fits must not fail to save because of its temporary name.
+// The temporary file's name: the file's name with ".XXXXXX" for mkstemp, in its folder. Where
+// that would pass the folder's limit on the length of a name, the name is shortened first:
+// a file whose own name fits must not fail to save because of its temporary name.
 std::string TemporaryTemplate(const std::string& path) {
     const std::string txtUnique = ".XXXXXX";
     const size_t nSlash = path.rfind('/');
@@ -107,9 +107,9 @@ std::string TemporaryTemplate(const std::string& path) {
 
 } // namespace
 
-bool SaveLogFile(const pugi::xml_document& doc, const std::string& path) {
-    // The log is written beside its final name and renamed over it, so that a failed or interrupted
-    // save leaves the complete new log or whatever stood there before, never half a file. Signals
+bool SaveDocumentWhole(const pugi::xml_document& doc, const std::string& path) {
+    // The document is written beside its final name and renamed over it, so that a failed or interrupted
+    // save leaves the complete new file or whatever stood there before, never half a file. Signals
     // that would end the program wait until the temporary file is renamed or removed.
     sigset_t blocked;
     sigset_t previous;
@@ -123,7 +123,7 @@ bool SaveLogFile(const pugi::xml_document& doc, const std::string& path) {
     bool bSaved = false;
     int fd = mkstemp(tempPath.data());
     if (fd >= 0) {
-        // The log gets the permissions any new file of the user gets, not the temporary file's.
+        // The file gets the permissions any new file of the user gets, not the temporary file's.
         mode_t mask = umask(0);
         umask(mask);
         fchmod(fd, 0666 & ~mask);
@@ -131,7 +131,7 @@ bool SaveLogFile(const pugi::xml_document& doc, const std::string& path) {
         if (file == nullptr) {
             close(fd);
         } else {
-            bSaved = WriteLog(doc, file);
+            bSaved = WriteDocument(doc, file);
             if (std::fclose(file) != 0) bSaved = false;
         }
         if (bSaved) bSaved = std::rename(tempPath.data(), path.c_str()) == 0;

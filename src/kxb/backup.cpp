@@ -140,9 +140,9 @@ int KxbBackup(int argc, char* argv[]) {
 
     if (options.sOutput.empty()) {
         pugi::xml_writer_stream writer(std::cout);
-        WriteLogText(backup, writer);
+        WriteDocumentText(backup, writer);
         std::cout << std::flush;
-    } else if (!SaveLogFile(backup, options.sOutput)) {
+    } else if (!SaveDocumentWhole(backup, options.sOutput)) {
         std::cerr << "kxb backup: cannot write " << options.sOutput << std::endl;
         return BACKUP_NOT_SAVED;
     }

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstddef>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -120,6 +121,49 @@ void KxbReadIdentity(KavelHidDevice* device, ProbeKeyboard* keyboard);
 // Appends to parent a Device element that exactly the keyboards read without failure suit: per
 // unit one candidate per distinct identity; returns it.
 pugi::xml_node KxbAppendDeviceElement(pugi::xml_node parent, const std::vector<ProbeKeyboard>& keyboards);
+
+// ---- twin.cpp: a simulation file of keyboards as far as what was read from them shows them
+
+// A message that fails on the twin: an Inject of its status at its bus address.
+struct TwinInject {
+    int nCmd = 0;
+    int nDst = 0;
+    int nStatus = 0;
+};
+
+// A controller or a module: its answers to the identification reads, by the element that holds
+// each (Version, Config, SubId, Eeprom), in the order they are written.
+struct TwinUnit {
+    std::vector<std::pair<const char*, std::vector<unsigned char>>> arAnswers;
+};
+
+// One keyboard of the twin.
+struct TwinKeyboard {
+    bool bOpen = false; // the twin's Open fails with nOpen
+    int nOpen = 0;
+    bool bEnumerateModules = false; // its module enumeration fails with nEnumerateModules
+    int nEnumerateModules = 0;
+    bool bController = true; // a Controller element is written
+    TwinUnit controller;
+    std::map<int, TwinUnit> modules; // by slot
+    std::vector<TwinInject> arInjects;
+};
+
+// The twin of what one run found.
+struct Twin {
+    std::string sComment; // the comment at the top: what the twin is made from
+    bool bLibraryVersion = false;
+    int arLibraryVersion[3] = {0, 0, 0};
+    int nCount = 0; // written only when negative
+    std::vector<TwinKeyboard> keyboards;
+};
+
+// Adds to *keyboard what kxb probe read from a keyboard: its failed opening or module enumeration,
+// or every identification answer (a failed one as an Inject).
+void KxbAddIdentityTwin(const ProbeKeyboard& probed, TwinKeyboard* keyboard);
+// Prints the twin as a simulation file; a library version with a negative part is left out and
+// said so on standard error, as kxb txtVerb.
+void KxbPrintTwin(const Twin& twin, const char* txtVerb);
 
 // ---- log.cpp
 extern const char* const txtUsageLog;

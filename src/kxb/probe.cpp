@@ -10,11 +10,11 @@
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <array>
-#include <cctype>
 #include <getopt.h>
 #include <iostream>
-#include <sstream>
+#include <iterator>
 #include <vector>
 
 const char* const txtUsageProbe =
@@ -289,100 +289,19 @@ void PrintDeviceElement(const ProbeRun& run) {
 
 // ---- simulation file
 
-std::string StatusText(int nStatus) {
-    return KxbUpperHex(nStatus);
-}
-
-void AddTextChild(pugi::xml_node node, const char* txtName, const std::string& sText) {
-    node.append_child(txtName).text().set(sText.c_str());
-}
-
-// A message that fails on the twin: an Inject gives its status at the unit's bus address.
-struct TwinInject {
-    int nCmd;
-    int nDst;
-    int nStatus;
-};
-
-// Puts one answer into the simulation: an answered message as the unit's element of that name, a
-// failing one as an Inject.
-void AddAnswer(pugi::xml_node unitNode, const ReadAnswer& answer, const char* txtName, int nAddress,
-               std::vector<TwinInject>* arInject) {
-    if (!answer.bAsked) return;
-    if (answer.nStatus == 0) {
-        AddTextChild(unitNode, txtName, KxbByteListText(answer.pAnswer));
-        return;
-    }
-    arInject->push_back(TwinInject{answer.lCmd, nAddress, answer.nStatus});
-}
-
-void AddUnitAnswers(pugi::xml_node unitNode, const UnitAnswers& answers, int nAddress,
-                    std::vector<TwinInject>* arInject) {
-    AddAnswer(unitNode, answers.version, "Version", nAddress, arInject);
-    AddAnswer(unitNode, answers.config, "Config", nAddress, arInject);
-    AddAnswer(unitNode, answers.subId, "SubId", nAddress, arInject);
-    AddAnswer(unitNode, answers.eeprom, "Eeprom", nAddress, arInject);
-}
-
-void AddKeyboardTwin(pugi::xml_node root, const ProbeKeyboard& keyboard) {
-    pugi::xml_node keyboardNode = root.append_child("Keyboard");
-    if (keyboard.nStatus == ERR_ERROR_DEVICE_OPEN) {
-        AddTextChild(keyboardNode, "Open", StatusText(keyboard.nLibraryStatus));
-        return;
-    }
-    if (keyboard.nStatus == ERR_ERROR_MODULES_ENUMERATION) {
-        AddTextChild(keyboardNode, "EnumerateModules", StatusText(keyboard.nLibraryStatus));
-        return;
-    }
-    std::vector<TwinInject> arInject;
-    const ProbeUnit& c = keyboard.controller;
-    AddUnitAnswers(keyboardNode.append_child("Controller"),
-                   deviceControllerAnswers(c.nResult, c.bVersionRead, c.id, c.verMajor, c.verMinor,
-                                           c.verBuild, c.verType, keyboard.arIdConfig.data()),
-                   MID_ADDR_MASTER, &arInject);
-    for (int nSlot = 0; nSlot < MODULE_MAX && c.nResult == 0; nSlot++) {
-        if (!IsConfigured(keyboard, nSlot)) continue;
-        const ProbeUnit& m = keyboard.arModule[nSlot];
-        pugi::xml_node moduleNode = keyboardNode.append_child("Module");
-        moduleNode.append_attribute("Slot").set_value(KxbUpperHex(nSlot).c_str());
-        AddUnitAnswers(moduleNode,
-                       deviceModuleAnswers(moduleAddress(nSlot), m.nResult, m.id, m.idSub, m.id66, m.verMajor,
-                                           m.verMinor, m.verBuild, m.verType),
-                       moduleAddress(nSlot), &arInject);
-    }
-    for (const TwinInject& twinInject : arInject) {
-        pugi::xml_node inject = keyboardNode.append_child("Inject");
-        inject.append_attribute("Cmd").set_value(KxbUpperHex(twinInject.nCmd).c_str());
-        inject.append_attribute("Dst").set_value(KxbUpperHex(twinInject.nDst).c_str());
-        inject.append_attribute("Status").set_value(StatusText(twinInject.nStatus).c_str());
-    }
-}
-
 void PrintSimulation(const ProbeRun& run) {
     ReportFailures(run, "");
-    pugi::xml_document doc;
-    doc.append_child(pugi::node_comment)
-        .set_value(" The virtual twin of the keyboards that kxb probe found: what their identification"
-                   " reads answered. ");
-    pugi::xml_node root = doc.append_child("KavelSimulation");
-    const int* arVersion = run.arLibraryVersion;
-    if (arVersion[0] >= 0 && arVersion[1] >= 0 && arVersion[2] >= 0) {
-        AddTextChild(root, "LibraryVersion",
-                     std::to_string(arVersion[0]) + "." + std::to_string(arVersion[1]) + "." +
-                         std::to_string(arVersion[2]));
-    } else {
-        // A simulation file holds no negative version part; the twin then reports the default.
-        std::cerr << "kxb probe: the library version has a negative part and is left out" << std::endl;
+    Twin twin;
+    twin.sComment = " The virtual twin of the keyboards that kxb probe found: what their identification"
+                    " reads answered. ";
+    twin.bLibraryVersion = true;
+    std::copy(std::begin(run.arLibraryVersion), std::end(run.arLibraryVersion), twin.arLibraryVersion);
+    twin.nCount = run.nCount;
+    for (const ProbeKeyboard& keyboard : run.arKeyboard) {
+        twin.keyboards.emplace_back();
+        KxbAddIdentityTwin(keyboard, &twin.keyboards.back());
     }
-    if (run.nCount < 0) {
-        // A count is hexadecimal there; a negative one is written with its sign, its size taken
-        // unsigned so that the most negative count does not overflow.
-        std::ostringstream sCount;
-        sCount << "-" << std::hex << std::uppercase << (0u - static_cast<unsigned>(run.nCount));
-        AddTextChild(root, "Count", sCount.str());
-    }
-    for (const ProbeKeyboard& keyboard : run.arKeyboard) AddKeyboardTwin(root, keyboard);
-    doc.save(std::cout, "\t");
+    KxbPrintTwin(twin, "probe");
 }
 
 } // namespace

@@ -80,7 +80,7 @@ TEST_F(LogFileTest, ReplacesAnExistingLogWholeAndLeavesNoTemporaryFile) {
     pugi::xml_document doc;
     ASSERT_TRUE(
         doc.load_string("<XML_BIN_FILE><Command t1=\"result=0\"><DST>F</DST></Command></XML_BIN_FILE>"));
-    ASSERT_TRUE(SaveLogFile(doc, path));
+    ASSERT_TRUE(SaveDocumentWhole(doc, path));
     EXPECT_EQ(Read(path), "<?xml version=\"1.0\"?>\n<XML_BIN_FILE>\n\t<Command t1=\"result=0\">\n"
                           "\t\t<DST>F</DST>\n\t</Command>\n</XML_BIN_FILE>\n");
     EXPECT_EQ(Names(), std::vector<std::string>{"script.kxb_t20261208011631"});
@@ -100,14 +100,14 @@ TEST_F(LogFileTest, LogNamesUpToTheLongestTheFolderTakesAreSaved) {
         std::string name = std::string(nName - txtStamp.size(), 'a') + txtStamp;
         pugi::xml_document doc;
         ASSERT_TRUE(doc.load_string("<XML_BIN_FILE/>"));
-        EXPECT_TRUE(SaveLogFile(doc, dir + "/" + name));
+        EXPECT_TRUE(SaveDocumentWhole(doc, dir + "/" + name));
         EXPECT_EQ(Names(), std::vector<std::string>{name});
         std::remove((dir + "/" + name).c_str());
     }
     // A name the folder cannot take at all fails, and leaves nothing behind.
     pugi::xml_document doc;
     ASSERT_TRUE(doc.load_string("<XML_BIN_FILE/>"));
-    EXPECT_FALSE(SaveLogFile(doc, dir + "/" + std::string(256, 'a')));
+    EXPECT_FALSE(SaveDocumentWhole(doc, dir + "/" + std::string(256, 'a')));
     EXPECT_TRUE(Names().empty());
 }
 
@@ -117,10 +117,10 @@ TEST_F(LogFileTest, AFailedSaveKeepsWhatStoodThereAndCleansUp) {
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     pugi::xml_document doc;
     ASSERT_TRUE(doc.load_string("<XML_BIN_FILE/>"));
-    EXPECT_FALSE(SaveLogFile(doc, path));
+    EXPECT_FALSE(SaveDocumentWhole(doc, path));
     EXPECT_EQ(Names(), std::vector<std::string>{"script.kxb_t20261208011631"});
     rmdir(path.c_str());
-    EXPECT_FALSE(SaveLogFile(doc, dir + "/no-such-folder/log"));
+    EXPECT_FALSE(SaveDocumentWhole(doc, dir + "/no-such-folder/log"));
     EXPECT_TRUE(Names().empty());
 }
 
