@@ -37,6 +37,7 @@ const int ERR_ERROR_DEVICE_COMPATIBILITY = 165;
 const int ERR_ERROR_DEVICE_WRITE = 166;
 const int ERR_ERROR_PARAMETER_MISSING = 168;
 const int ERR_ERROR_LOAD_FILE = 169;
+const int ERR_ERROR_RECORD_FILE = 170; // the recording named with --record cannot be made
 
 // The six characters that count as white space, and nothing else does.
 extern const std::string WHITESPACE;

@@ -1,6 +1,7 @@
 // The program's entry: command line, check pass, device loop, outcome per keyboard and log file.
 #include "driver.h"
 
+#include "hidlink.h"
 #include "kavelhidapi.h"
 
 #include <cctype>
@@ -177,9 +178,8 @@ int FinishResetWait(int i, std::chrono::steady_clock::time_point tReset) {
 // reset; when it was not reset, the wait for the last one that was follows its block.
 int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* current, int* total,
                    bool bOverlapResets) {
-    KavelHid hid;
-    hid.Enumerate();
-    int num = hid.Count();
+    HidEnumerator hid = HidCreate();
+    int num = HidEnumerate(hid.get());
     if (num < 0) {
         std::cout << txtNO_DEVICE << std::endl;
         return ERR_ERROR_NO_DEVICE;
@@ -190,7 +190,7 @@ int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* curre
     std::chrono::steady_clock::time_point tReset;
     // After a stop request no further keyboard is opened.
     for (int i = 0; i < num && StopRequested() == 0; i++) {
-        KavelHidDevice* device = hid.GetDevice(static_cast<unsigned int>(i));
+        KavelHidDevice* device = HidGetDevice(hid.get(), i);
         // The next keyboard is another device: it need not wait for this one to restart.
         bool bWaitReset = !bOverlapResets || i == num - 1;
         int nOutcome = WriteKeyboard(device, i, root, stampTime, current, total, bWaitReset);
@@ -209,32 +209,57 @@ int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* curre
 
 } // namespace
 
-int kxbMain(int argc, char* argv[]) {
-    const std::string txtLogfile = "--logfile";
-    const std::string txtOverlapResets = "--overlap-resets";
-    int nVerMajor = 0;
-    int nVerMinor = 0;
-    int nVerBuild = 0;
+namespace {
+
+// What the command line asks for.
+struct RunArguments {
     bool bWriteLogfile = false;
     bool bOverlapResets = false;
-    std::string filename;
+    bool bRecord = false;    // --record was given
+    std::string sRecordFile; // the file it names; empty when none follows it
+    std::string filename;    // the script: the first argument that is no option
+};
 
-    InstallStopHandlers();
-    std::cout << "kavelwrite " << KAVELWRITE_VER_MAJOR << "." << KAVELWRITE_VER_MINOR << "."
-              << KAVELWRITE_VER_BUILD << " writes kxb file into Kavel" << std::endl;
-    HIDGetLibraryVersion(&nVerMajor, &nVerMinor, &nVerBuild);
-    std::cout << "libkavelhidapi " << nVerMajor << "." << nVerMinor << "." << nVerBuild << std::endl;
-    std::cout << std::endl;
-
+// Reads the command line: the options anywhere, the first other argument as the script; a
+// further argument is ignored.
+RunArguments ReadArguments(int argc, char* argv[]) {
+    const std::string txtLogfile = "--logfile";
+    const std::string txtOverlapResets = "--overlap-resets";
+    const std::string txtRecord = "--record";
+    RunArguments args;
     for (int nArg = 1; nArg < argc; nArg++) {
-        if (txtLogfile == argv[nArg]) {
-            bWriteLogfile = true;
-        } else if (txtOverlapResets == argv[nArg]) {
-            bOverlapResets = true;
-        } else if (filename.empty()) {
-            filename = argv[nArg];
+        const std::string sArg = argv[nArg];
+        if (txtLogfile == sArg) {
+            args.bWriteLogfile = true;
+        } else if (txtOverlapResets == sArg) {
+            args.bOverlapResets = true;
+        } else if (txtRecord == sArg) {
+            // The file is the next argument, whatever it holds.
+            args.bRecord = true;
+            args.sRecordFile = nArg + 1 < argc ? argv[++nArg] : "";
+        } else if (sArg.compare(0, txtRecord.size() + 1, txtRecord + "=") == 0) {
+            args.bRecord = true;
+            args.sRecordFile = sArg.substr(txtRecord.size() + 1);
+        } else if (args.filename.empty()) {
+            args.filename = sArg;
         }
     }
+    return args;
+}
+
+// Writes the script into every attached keyboard after the banner; returns the exit status.
+int WriteScriptFile(const RunArguments& args, int nRecordError) {
+    if (args.bRecord && (args.sRecordFile.empty() || nRecordError != 0)) {
+        // Nothing is sent to a keyboard without the recording that was asked for.
+        if (args.sRecordFile.empty()) {
+            std::cout << "ERROR: Recording file parameter missing" << std::endl;
+        } else {
+            std::cout << "ERROR: " << RecordingErrorText(args.sRecordFile, nRecordError) << std::endl;
+        }
+        ReportStop();
+        return RunStatus(ERR_ERROR_RECORD_FILE);
+    }
+    const std::string& filename = args.filename;
     if (filename.empty()) {
         std::cout << "ERROR: Kxb file parameter missing" << std::endl;
         std::cout << std::endl;
@@ -262,12 +287,13 @@ int kxbMain(int argc, char* argv[]) {
         std::cout << "Kxb file check: Pass" << std::endl;
         total = current;
         // A stop during the check pass ends the run before any keyboard is looked for.
-        if (StopRequested() == 0) result = WriteKeyboards(root, stampTime, &current, &total, bOverlapResets);
+        if (StopRequested() == 0)
+            result = WriteKeyboards(root, stampTime, &current, &total, args.bOverlapResets);
     }
 
     // A stop is reported before the log is saved, or after the save when it came during it.
     bool bStopReported = ReportStop();
-    if (bWriteLogfile) {
+    if (args.bWriteLogfile) {
         std::string logfile = LogFileName(filename, stampTime);
         if (!SaveDocumentWhole(doc, logfile)) {
             // The log is the only record of the run: losing it must not go unnoticed.
@@ -276,4 +302,36 @@ int kxbMain(int argc, char* argv[]) {
     }
     if (!bStopReported) ReportStop();
     return RunStatus(result);
+}
+
+} // namespace
+
+int kxbMain(int argc, char* argv[]) {
+    int nVerMajor = 0;
+    int nVerMinor = 0;
+    int nVerBuild = 0;
+
+    InstallStopHandlers();
+    RunArguments args = ReadArguments(argc, argv);
+    // The recording begins before the first call into the library, the version query.
+    int nRecordError = 0;
+    if (args.bRecord && !args.sRecordFile.empty()) {
+        nRecordError = RecordingStart(args.sRecordFile,
+                                      "kavelwrite " + std::to_string(KAVELWRITE_VER_MAJOR) + "." +
+                                          std::to_string(KAVELWRITE_VER_MINOR) + "." +
+                                          std::to_string(KAVELWRITE_VER_BUILD),
+                                      argc - 1, argv + 1);
+    }
+    std::cout << "kavelwrite " << KAVELWRITE_VER_MAJOR << "." << KAVELWRITE_VER_MINOR << "."
+              << KAVELWRITE_VER_BUILD << " writes kxb file into Kavel" << std::endl;
+    HidLibraryVersion(&nVerMajor, &nVerMinor, &nVerBuild);
+    std::cout << "libkavelhidapi " << nVerMajor << "." << nVerMinor << "." << nVerBuild << std::endl;
+    std::cout << std::endl;
+
+    int nStatus = WriteScriptFile(args, nRecordError);
+    // The recording ends with how the run ended; one that lost lines must not go unnoticed.
+    int nRecordEnd = RecordingEnd(nStatus, StopRequested());
+    if (nRecordEnd != 0)
+        std::cout << "ERROR: " << RecordingErrorText(args.sRecordFile, nRecordEnd) << std::endl;
+    return nStatus;
 }

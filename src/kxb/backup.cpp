@@ -10,7 +10,8 @@
 #include <iostream>
 
 const char* const txtUsageBackup =
-    "Usage: kxb backup [--keyboard N] [--output FILE] [--send-pointer-commands] SCRIPT\n"
+    "Usage: kxb backup [--keyboard N] [--output FILE] [--send-pointer-commands] [--record FILE]\n"
+    "                  SCRIPT\n"
     "\n"
     "Reads what a keyboard holds now under every byte that SCRIPT writes and prints a kxb script\n"
     "that writes it back: a Device element that the keyboard suits, then one BinMemory element per\n"
@@ -22,12 +23,14 @@ const char* const txtUsageBackup =
     "  --output FILE            write the backup to FILE, whole or not at all, not to standard output\n"
     "  --send-pointer-commands  send the pointer command of every IntEep_CommandPtr element, so\n"
     "                           that its blocks can be backed up (only for commands that only read)\n"
+    "  --record FILE            record every call into the keyboard library in FILE (replaced)\n"
     "  --help                   show this help\n"
     "\n"
     "Exit status: 0 every block is backed up; 167 the backup lacks blocks (each is named); 160 the\n"
     "script fails the check; 161 no keyboard to back up; 162, 163, 164 (a read failed) or 165 (it\n"
     "does not suit the script): nothing is printed; 168 no script named; 169 the script does not\n"
-    "load; 1 the backup could not be written to FILE; 2 a wrong option or keyboard.\n";
+    "load; 170 the recording cannot be made; 1 the backup could not be written to FILE; 2 a wrong\n"
+    "option or keyboard.\n";
 
 namespace {
 
@@ -66,9 +69,8 @@ int KxbBackup(int argc, char* argv[]) {
     ProbeKeyboard identity;
     int nIndex = options.nKeyboard < 0 ? 0 : options.nKeyboard;
     {
-        KavelHid hid;
-        hid.Enumerate();
-        int nCount = hid.Count();
+        HidEnumerator hid = HidCreate();
+        int nCount = HidEnumerate(hid.get());
         if (nCount <= 0) {
             std::cerr << "kxb backup: "
                       << (nCount < 0 ? txtNO_DEVICE : "no keyboard attached: nothing to back up")
@@ -86,7 +88,7 @@ int KxbBackup(int argc, char* argv[]) {
                       << (nCount == 1 ? " keyboard is" : " keyboards are") << " attached" << std::endl;
             return KXB_USAGE_ERROR;
         }
-        KavelHidDevice* device = hid.GetDevice(static_cast<unsigned int>(nIndex));
+        KavelHidDevice* device = HidGetDevice(hid.get(), nIndex);
         nStatus =
             KxbOpenAndReadBack(script.first_child(), device, nIndex, options.bSendPointerCommands, &readback);
         // What the keyboard holds is expected to differ from the script before it is written.

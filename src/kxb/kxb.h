@@ -269,6 +269,10 @@ std::string KxbTwoDigits(int nValue);
 // Returns bytes as a byte list: two uppercase hexadecimal digits each, single blanks between them.
 std::string KxbByteListText(const std::vector<unsigned char>& pBytes);
 
+// Starts recording every call into the library into path (nothing for an empty path), with the
+// verb's arguments in the header; returns 0, or ERR_ERROR_RECORD_FILE after saying on standard
+// error why the file cannot be made.
+int KxbStartRecording(int argc, char* argv[], const std::string& path);
 // Returns kavelwrite's words, from the blank that begins them, for a keyboard that ended with
 // nStatus: 162 or 163 with the library's status nLibraryStatus, 165, or else 164.
 std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus);
@@ -289,6 +293,7 @@ struct KxbReadOptions {
     bool bSendPointerCommands = false;
     int nKeyboard = -1; // --keyboard; -1 when not given
     std::string sOutput;
+    std::string sRecord; // --record: where every call into the library is recorded
     std::string sScript; // the script named
 };
 // Reads the options of kxb verify or (bBackup) kxb backup, then loads the one script named and

@@ -2,6 +2,7 @@
 #include "kxb.h"
 
 #include "driver.h"
+#include "hidlink.h"
 #include "kavelhidapi.h"
 
 #include <cstring>
@@ -57,7 +58,10 @@ int main(int argc, char* argv[]) {
         int nVerbArgc = argc - optind;
         char** pVerbArgv = argv + optind;
         optind = 0;
-        return entry.verb(nVerbArgc, pVerbArgv);
+        int nStatus = entry.verb(nVerbArgc, pVerbArgv);
+        // A verb that recorded its calls ends the recording with its status.
+        RecordingEnd(nStatus, 0);
+        return nStatus;
     }
     std::cerr << "kxb: unknown verb '" << argv[optind] << "'" << std::endl;
     return KxbUsageError(nullptr);

@@ -5,6 +5,7 @@
 
 #include "device.h"
 #include "driver.h"
+#include "hidlink.h"
 #include "kavelhidapi.h"
 
 #include <nlohmann/json.hpp>
@@ -18,7 +19,7 @@
 #include <vector>
 
 const char* const txtUsageProbe =
-    "Usage: kxb probe [--json | --device-element | --simulation]\n"
+    "Usage: kxb probe [--json | --device-element | --simulation] [--record FILE]\n"
     "\n"
     "Identifies every attached keyboard with identification reads only (nothing is written, no\n"
     "keyboard is reset) and prints its controller and every configured module slot.\n"
@@ -27,10 +28,12 @@ const char* const txtUsageProbe =
     "  --json            print one JSON document instead of text\n"
     "  --device-element  print only a Device element that the keyboards found suit\n"
     "  --simulation      print a simulation file of the keyboards found: their virtual twin\n"
+    "  --record FILE     record every call into the keyboard library in FILE (replaced)\n"
     "  -h, --help        print this help\n"
     "\n"
     "Exit status: 0 every keyboard was read; 161 no keyboard could be looked for; otherwise the\n"
-    "last failing keyboard's 162 (open), 163 (module enumeration) or 164 (a read).\n";
+    "last failing keyboard's 162 (open), 163 (module enumeration) or 164 (a read); 170 the\n"
+    "recording cannot be made; 2 a wrong option.\n";
 
 namespace {
 
@@ -80,13 +83,12 @@ void ReadKeyboard(KavelHidDevice* device, ProbeKeyboard* keyboard) {
 
 ProbeRun ReadAll() {
     ProbeRun run;
-    HIDGetLibraryVersion(&run.arLibraryVersion[0], &run.arLibraryVersion[1], &run.arLibraryVersion[2]);
-    KavelHid hid;
-    hid.Enumerate();
-    run.nCount = hid.Count();
+    HidLibraryVersion(&run.arLibraryVersion[0], &run.arLibraryVersion[1], &run.arLibraryVersion[2]);
+    HidEnumerator hid = HidCreate();
+    run.nCount = HidEnumerate(hid.get());
     for (int i = 0; i < run.nCount; i++) {
         run.arKeyboard.emplace_back();
-        ReadKeyboard(hid.GetDevice(static_cast<unsigned int>(i)), &run.arKeyboard.back());
+        ReadKeyboard(HidGetDevice(hid.get(), i), &run.arKeyboard.back());
     }
     return run;
 }
@@ -345,14 +347,13 @@ pugi::xml_node KxbAppendDeviceElement(pugi::xml_node parent, const std::vector<P
 
 int KxbProbe(int argc, char* argv[]) {
     const struct option options[] = {
-        {"json", no_argument, nullptr, 'j'},
-        {"device-element", no_argument, nullptr, 'd'},
-        {"simulation", no_argument, nullptr, 's'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"json", no_argument, nullptr, 'j'},       {"device-element", no_argument, nullptr, 'd'},
+        {"simulation", no_argument, nullptr, 's'}, {"record", required_argument, nullptr, 'r'},
+        {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0},
     };
     int nMode = MODE_TEXT;
     int nModes = 0;
+    std::string sRecord;
     int nOption;
     while ((nOption = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         switch (nOption) {
@@ -368,6 +369,9 @@ int KxbProbe(int argc, char* argv[]) {
             nMode = MODE_SIMULATION;
             nModes++;
             break;
+        case 'r':
+            sRecord = optarg;
+            break;
         case 'h':
             return KxbUsage(txtUsageProbe);
         default:
@@ -376,6 +380,8 @@ int KxbProbe(int argc, char* argv[]) {
     }
     // One document at a time, and no arguments: probe looks at whatever is attached.
     if (nModes > 1 || optind < argc) return KxbUsageError(txtUsageProbe);
+    int nStatus = KxbStartRecording(argc, argv, sRecord);
+    if (nStatus != 0) return nStatus;
 
     ProbeRun run = ReadAll();
     if (nMode == MODE_JSON) {

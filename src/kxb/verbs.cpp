@@ -3,6 +3,7 @@
 #include "kxb.h"
 
 #include "driver.h"
+#include "hidlink.h"
 #include "kavelhidapi.h"
 
 #include <nlohmann/json.hpp>
@@ -20,9 +21,9 @@ const char* const txtKxbId = "Id";
 namespace {
 
 // Reads a verb's options from its table into *read: --json, --send-pointer-commands, --keyboard N,
-// --output FILE and --help, as far as the table has them; returns -1 to go on with what is named
-// from optind, otherwise the verb's exit status (0 after --help, 2 for a wrong option, 168 when
-// no txtWhat is named).
+// --output FILE, --record FILE and --help, as far as the table has them; returns -1 to go on with what is
+// named from optind, otherwise the verb's exit status (0 after --help, 2 for a wrong option, 168 when no
+// txtWhat is named).
 int VerbOptions(int argc, char* argv[], const char* txtUsage, const struct option* options,
                 const char* txtWhat, KxbReadOptions* read) {
     *read = KxbReadOptions();
@@ -50,6 +51,9 @@ int VerbOptions(int argc, char* argv[], const char* txtUsage, const struct optio
         }
         case 'o':
             read->sOutput = optarg;
+            break;
+        case 'r':
+            read->sRecord = optarg;
             break;
         case 'h':
             return KxbUsage(txtUsage);
@@ -110,6 +114,7 @@ int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup
     const struct option verifyOptions[] = {
         {"json", no_argument, nullptr, 'j'},
         {"send-pointer-commands", no_argument, nullptr, 'p'},
+        {"record", required_argument, nullptr, 'r'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -117,12 +122,15 @@ int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup
         {"keyboard", required_argument, nullptr, 'k'},
         {"output", required_argument, nullptr, 'o'},
         {"send-pointer-commands", no_argument, nullptr, 'p'},
+        {"record", required_argument, nullptr, 'r'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int nStatus =
         VerbOptions(argc, argv, txtUsage, bBackup ? backupOptions : verifyOptions, "script", options);
     if (nStatus >= 0) return nStatus;
+    nStatus = KxbStartRecording(argc, argv, options->sRecord);
+    if (nStatus != 0) return nStatus;
     // One script: the keyboards are read against one document.
     if (optind + 1 < argc) {
         std::cerr << "kxb " << argv[0] << ": one script at a time, not also '" << argv[optind + 1] << "'"
@@ -147,6 +155,18 @@ int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup
         if (!finding.bWarning) std::cerr << KxbFindingLine(options->sScript, finding) << std::endl;
     }
     return nStatus == 0 ? -1 : nStatus;
+}
+
+int KxbStartRecording(int argc, char* argv[], const std::string& path) {
+    if (path.empty()) return 0;
+    int nError =
+        RecordingStart(path,
+                       "kxb " + std::to_string(KAVELWRITE_VER_MAJOR) + "." +
+                           std::to_string(KAVELWRITE_VER_MINOR) + "." + std::to_string(KAVELWRITE_VER_BUILD),
+                       argc, argv);
+    if (nError == 0) return 0;
+    std::cerr << "kxb " << argv[0] << ": ERROR: " << RecordingErrorText(path, nError) << std::endl;
+    return ERR_ERROR_RECORD_FILE;
 }
 
 std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus) {

@@ -3,6 +3,7 @@
 #include "kxb.h"
 
 #include "driver.h"
+#include "hidlink.h"
 #include "kavelhidapi.h"
 
 #include <nlohmann/json.hpp>
@@ -11,7 +12,7 @@
 #include <iostream>
 
 const char* const txtUsageVerify =
-    "Usage: kxb verify [--json] [--send-pointer-commands] SCRIPT\n"
+    "Usage: kxb verify [--json] [--send-pointer-commands] [--record FILE] SCRIPT\n"
     "\n"
     "Reads back from every attached keyboard what SCRIPT leaves in its memory and says, block by\n"
     "block, whether the keyboard holds it: one line for every block that does not match, at the\n"
@@ -22,12 +23,14 @@ const char* const txtUsageVerify =
     "  --json                   print one JSON document instead of lines\n"
     "  --send-pointer-commands  send the pointer command of every IntEep_CommandPtr element, so\n"
     "                           that its blocks can be verified (only for commands that only read)\n"
+    "  --record FILE            record every call into the keyboard library in FILE (replaced)\n"
     "  --help                   show this help\n"
     "\n"
     "Exit status: 0 every block that could be verified matches; 167 a keyboard holds other bytes\n"
     "than the script leaves there; 160 the script fails the check; 161 no keyboard could be looked\n"
     "for; otherwise the last failing keyboard's 162, 163, 164 (a read failed) or 165 (it does not\n"
-    "suit the script); 168 no script named; 169 the script does not load; 2 a wrong option.\n";
+    "suit the script); 168 no script named; 169 the script does not load; 170 the recording\n"
+    "cannot be made; 2 a wrong option.\n";
 
 namespace {
 
@@ -111,13 +114,12 @@ int KxbVerify(int argc, char* argv[]) {
     std::vector<KxbReadBack> keyboards;
     int nCount = 0;
     {
-        KavelHid hid;
-        hid.Enumerate();
-        nCount = hid.Count();
+        HidEnumerator hid = HidCreate();
+        nCount = HidEnumerate(hid.get());
         for (int i = 0; i < nCount; i++) {
             keyboards.emplace_back();
-            KxbOpenAndReadBack(doc.first_child(), hid.GetDevice(static_cast<unsigned int>(i)), i,
-                               options.bSendPointerCommands, &keyboards.back());
+            KxbOpenAndReadBack(doc.first_child(), HidGetDevice(hid.get(), i), i, options.bSendPointerCommands,
+                               &keyboards.back());
         }
     }
 

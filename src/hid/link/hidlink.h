@@ -6,8 +6,11 @@
 #define KAVELWRITE_HIDLINK_H
 
 #include <array>
+#include <memory>
+#include <string>
 #include <vector>
 
+class KavelHid;
 class KavelHidDevice;
 
 // ---- messages.cpp: the message table
@@ -53,5 +56,39 @@ int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char d
                       std::vector<unsigned char>& arData);
 // Returns a pointer to the bytes of a message's data; a valid pointer also when it is empty.
 unsigned char* MessageData(std::vector<unsigned char>& arData);
+
+// ---- recorder.cpp: a recording of every call into the library, whichever library it is
+
+// The calls into the library that the program makes through these functions and the keyboards
+// that HidGetDevice hands out are written to the recording, once RecordingStart has opened one;
+// without a recording they go to the library as they are.
+
+// Starts recording into path, replacing it, with header lines naming sProgram (name, version and
+// verb), its arguments and the time in UTC; returns 0, or the errno of a file that cannot be made.
+int RecordingStart(const std::string& path, const std::string& sProgram, int argc, char* argv[]);
+// Ends the recording with a line saying how the run ended: its exit status, and the signal whose
+// stop request ended it (0 for none); returns 0, or the errno of the first write that failed.
+int RecordingEnd(int nExitStatus, int nStopSignal);
+// Ends the recording of a program that a signal is about to end at once; safe in a signal handler.
+void RecordingSignalEnd(int nSignal);
+// Returns what the library says of its version, as HIDGetLibraryVersion.
+int HidLibraryVersion(int* major, int* minor, int* build);
+
+// Destroys the enumerator, after the line that says the program lets its keyboards go.
+struct HidReleaser {
+    void operator()(KavelHid* hid) const;
+};
+// The enumerator of the attached keyboards, released when it goes out of scope.
+using HidEnumerator = std::unique_ptr<KavelHid, HidReleaser>;
+// Makes the enumerator; times in the recording count from here.
+HidEnumerator HidCreate();
+// Scans for keyboards; returns what the library counts afterwards (negative: none could be found).
+int HidEnumerate(KavelHid* hid);
+// Returns keyboard nIndex, as the library hands it out (null where it hands out none); while
+// recording, a keyboard that records every call made to it.
+KavelHidDevice* HidGetDevice(KavelHid* hid, int nIndex);
+
+// The text of a recording that cannot be made or written: "Recording file error: PATH: REASON".
+std::string RecordingErrorText(const std::string& path, int nError);
 
 #endif
