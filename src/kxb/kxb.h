@@ -124,17 +124,30 @@ pugi::xml_node KxbAppendDeviceElement(pugi::xml_node parent, const std::vector<P
 
 // ---- twin.cpp: a simulation file of keyboards as far as what was read from them shows them
 
-// A message that fails on the twin: an Inject of its status at its bus address.
+// A message that the twin takes over: an Inject of its status at its bus address, for every such
+// message or (bNumbered) for only the one numbered lSkip + 1 among the messages of that type to that
+// address, then with the answer pAnswer where bAnswer.
 struct TwinInject {
     int nCmd = 0;
     int nDst = 0;
     int nStatus = 0;
+    bool bNumbered = false;
+    long lSkip = 0;
+    bool bAnswer = false;
+    std::vector<unsigned char> pAnswer;
 };
 
 // A controller or a module: its answers to the identification reads, by the element that holds
 // each (Version, Config, SubId, Eeprom), in the order they are written.
 struct TwinUnit {
     std::vector<std::pair<const char*, std::vector<unsigned char>>> arAnswers;
+};
+
+// Bytes of a unit's memory before the run, or the answer to a message of another type.
+struct TwinBytes {
+    int nUnit = 0;  // the bus address
+    int nValue = 0; // the address in memory, or the message type
+    std::vector<unsigned char> pBytes;
 };
 
 // One keyboard of the twin.
@@ -146,6 +159,8 @@ struct TwinKeyboard {
     bool bController = true; // a Controller element is written
     TwinUnit controller;
     std::map<int, TwinUnit> modules; // by slot
+    std::vector<TwinBytes> arMemory;
+    std::vector<TwinBytes> arAnswers;
     std::vector<TwinInject> arInjects;
 };
 
@@ -154,7 +169,8 @@ struct Twin {
     std::string sComment; // the comment at the top: what the twin is made from
     bool bLibraryVersion = false;
     int arLibraryVersion[3] = {0, 0, 0};
-    int nCount = 0; // written only when negative
+    int nCount = 0;           // written when negative or other than the keyboards' number
+    bool bCountShown = false; // a Count element is written whatever nCount is
     std::vector<TwinKeyboard> keyboards;
 };
 
@@ -164,6 +180,13 @@ void KxbAddIdentityTwin(const ProbeKeyboard& probed, TwinKeyboard* keyboard);
 // Prints the twin as a simulation file; a library version with a negative part is left out and
 // said so on standard error, as kxb txtVerb.
 void KxbPrintTwin(const Twin& twin, const char* txtVerb);
+// Makes the twin of the keyboards that a recording shows; returns 0, or 1 when it counts more
+// keyboards than a twin holds.
+int KxbRecordingTwin(const std::vector<RecordedCall>& calls, Twin* twin);
+
+extern const char* const txtUsageTwin;
+// Prints the twin of the keyboards that a recording shows; returns 0, 168, 169 or 2.
+int KxbTwin(int argc, char* argv[]);
 
 // ---- log.cpp
 extern const char* const txtUsageLog;
@@ -256,9 +279,9 @@ int KxbBackup(int argc, char* argv[]);
 extern const char* const txtKxbDevice;
 extern const char* const txtKxbId;
 
-// Reads the options of a verb that names files (--json into *bJson, --help); returns -1 to go on
-// with the files from optind, otherwise the verb's exit status (0 after --help, 2 for a wrong
-// option, 168 when no txtWhat is named).
+// Reads the options of a verb that names files (--json into *bJson, none when bJson is null,
+// --help); returns -1 to go on with the files from optind, otherwise the verb's exit status (0 after
+// --help, 2 for a wrong option, 168 when no txtWhat is named).
 int KxbFileOptions(int argc, char* argv[], const char* txtUsage, const char* txtWhat, bool* bJson);
 // Prints a JSON report to standard output.
 void KxbPrintJson(const nlohmann::ordered_json& report);

@@ -17,7 +17,8 @@ struct VerbEntry {
 };
 
 const VerbEntry verbTable[] = {
-    {"check", KxbCheck}, {"probe", KxbProbe}, {"log", KxbLog}, {"verify", KxbVerify}, {"backup", KxbBackup},
+    {"check", KxbCheck},   {"probe", KxbProbe},   {"log", KxbLog},
+    {"verify", KxbVerify}, {"backup", KxbBackup}, {"twin", KxbTwin},
 };
 
 int KxbVersion() {

@@ -14,6 +14,7 @@ const char* const txtUsageKxb =
     "  log     say what an annotated log file records, run by run\n"
     "  verify  say whether the keyboards hold what a script writes, with reads only\n"
     "  backup  print a script that puts back what a script would overwrite\n"
+    "  twin    print a simulation file of the keyboards that a recording shows\n"
     "\n"
     "'kxb VERB --help' shows the options of a verb.\n";
 

@@ -73,13 +73,15 @@ int VerbOptions(int argc, char* argv[], const char* txtUsage, const struct optio
 
 int KxbFileOptions(int argc, char* argv[], const char* txtUsage, const char* txtWhat, bool* bJson) {
     const struct option options[] = {
-        {"json", no_argument, nullptr, 'j'},
         {"help", no_argument, nullptr, 'h'},
+        {"json", no_argument, nullptr, 'j'},
         {nullptr, 0, nullptr, 0},
     };
+    // A verb without --json reads the table up to it.
+    const struct option helpOnly[] = {options[0], {nullptr, 0, nullptr, 0}};
     KxbReadOptions read;
-    int nStatus = VerbOptions(argc, argv, txtUsage, options, txtWhat, &read);
-    *bJson = read.bJson;
+    int nStatus = VerbOptions(argc, argv, txtUsage, bJson != nullptr ? options : helpOnly, txtWhat, &read);
+    if (bJson != nullptr) *bJson = read.bJson;
     return nStatus;
 }
 

@@ -91,4 +91,40 @@ KavelHidDevice* HidGetDevice(KavelHid* hid, int nIndex);
 // The text of a recording that cannot be made or written: "Recording file error: PATH: REASON".
 std::string RecordingErrorText(const std::string& path, int nError);
 
+// ---- recording.cpp: reading a recording, or a trace, back
+
+// The kinds of call line (CALL_ANSWER is the line before a SendCommand that asked for an answer).
+const int CALL_LIBRARY_VERSION = 0;
+const int CALL_ENUMERATE = 1;
+const int CALL_OPEN = 2;
+const int CALL_ENUMERATE_MODULES = 3;
+const int CALL_SEND_COMMAND = 4;
+const int CALL_CLOSE = 5;
+const int CALL_RELEASE = 6;
+const int CALL_ANSWER = 7;
+
+// One call as a recording holds it.
+struct RecordedCall {
+    int nLine = 0; // in the file, from 1
+    int nKind = CALL_RELEASE;
+    long long lTime = 0;
+    int nKeyboard = -1;
+    int nStatus = 0;
+    int nCount = 0;                 // Enumerate
+    int arVersion[3] = {0, 0, 0};   // LibraryVersion
+    unsigned char cmd = 0, dst = 0; // SendCommand
+    std::vector<unsigned char> pData;
+    bool bAnswerAsked = false;
+    std::vector<unsigned char> pAnswer; // the bytes delivered
+    bool bCapacity = false;             // the capacity offered is known (a trace does not say)
+    int nCapacity = 0;
+    bool bReported = false; // the library stored back another length than the bytes delivered
+    int nReported = 0;
+};
+
+// Reads a recording's text into *calls (comments skipped, each Answer line folded into the call it
+// belongs to; a last line without its line feed, which a killed run may leave, is not read);
+// returns 0, or the number of the first line that is wrong with *sError saying what is wrong there.
+int ReadRecording(const std::string& sText, std::vector<RecordedCall>* calls, std::string* sError);
+
 #endif
