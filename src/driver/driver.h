@@ -5,7 +5,9 @@
 
 #include <pugixml.hpp>
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class KavelHidDevice;
@@ -27,7 +29,7 @@ const long NOT_DEFINED = -1;
 const int MODULE_MAX = 16;          // module slots of a keyboard
 const int MODULE_MAX_CHANGEME = 14; // module slots that the Device element examines
 
-// Exit codes; there is no 167.
+// Exit codes.
 const int ERR_ERROR_IN_FILE = 160;
 const int ERR_ERROR_NO_DEVICE = 161;
 const int ERR_ERROR_DEVICE_OPEN = 162;
@@ -35,6 +37,7 @@ const int ERR_ERROR_MODULES_ENUMERATION = 163;
 const int ERR_ERROR_DEVICE_COMMUNICATION = 164;
 const int ERR_ERROR_DEVICE_COMPATIBILITY = 165;
 const int ERR_ERROR_DEVICE_WRITE = 166;
+const int ERR_ERROR_DEVICE_DIFFERS = 167; // the read-back found other bytes than the script leaves
 const int ERR_ERROR_PARAMETER_MISSING = 168;
 const int ERR_ERROR_LOAD_FILE = 169;
 const int ERR_ERROR_RECORD_FILE = 170; // the recording named with --record cannot be made
@@ -85,20 +88,32 @@ extern const char* const txtDEVICES_DETECTED;
 int kxbMain(int argc, char* argv[]);
 // Returns the annotation name of keyboard i's write pass: stampTime + "_device" + i.
 std::string TimestampDevice(const std::string& stampTime, int i);
+// Returns the annotation name of the read-back of keyboard i's write pass: timestampDevice +
+// "_verify", beside the write's own annotation on every Data child that it reads back.
+std::string TimestampVerify(const std::string& timestampDevice);
 // Reads a run annotation's name: a run stamp into *stampTime and -1 into *i, or what
-// TimestampDevice makes of them; false for any other name.
-bool ParseTimestampDevice(const char* name, std::string* stampTime, int* i);
+// TimestampDevice makes of them, or with a non-null bVerify what TimestampVerify makes of that
+// (*bVerify tells which); false for any other name.
+bool ParseTimestampDevice(const char* name, std::string* stampTime, int* i, bool* bVerify = nullptr);
 // Returns the run stamp, "t" + year, month, day, hour, minute, second of local time.
 std::string timestamp();
 // Returns the path of the log file of a run: the script's path + "_" + the run stamp.
 std::string LogFileName(const std::string& filename, const std::string& stampTime);
 // Reads the run stamp at the end of a log file's path into *stampTime; false when there is none.
 bool ParseLogFileName(const std::string& path, std::string* stampTime);
+// How kavelwrite writes each keyboard: whether it pauses for the reset wait (without, the wait's
+// steps are counted at once), whether it reads back before the reset, and the script and its
+// encoding, where what the read-back says is placed.
+struct KeyboardRun {
+    bool bWaitReset = true;
+    bool bVerify = false;
+    std::string filename;
+    pugi::xml_encoding encoding = pugi::encoding_auto;
+};
 // Opens, identifies and writes keyboard i (a null device counts as one that does not open);
 // prints its block and returns its outcome as an exit code, 0 only when the keyboard was reset.
-// Without bWaitReset the reset wait's steps are counted at once, without its pauses.
 int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std::string& stampTime,
-                  int* current, int* total, bool bWaitReset = true);
+                  int* current, int* total, const KeyboardRun& run = KeyboardRun());
 // Shows " Writing progress: P %\r" while current < total; returns 0.
 int TerminalShowPercentage(int current, int total);
 
@@ -132,11 +147,20 @@ bool SaveDocumentWhole(const pugi::xml_document& doc, const std::string& path);
 
 // ---- walker.cpp
 
+struct ReadBackPass;
+// What a pass does besides the script's elements: whether a write pass pauses for its reset wait,
+// whether the check pass counts the steps of a read-back, and the read-back whose keyboard a write
+// pass then sends through (it ends before the reset, which its caller sends after the read-back).
+struct WriteOptions {
+    bool bWaitReset = true;
+    bool bVerify = false;
+    ReadBackPass* readback = nullptr;
+};
 // Runs the script once: the check pass with a null device, a write pass otherwise, which ends
-// with kxbResetKeyboard. Returns 0, the first non-zero handler result, 1 for a wrong root name or
-// an unknown element, or RESULT_INTERRUPTED for a stop before the reset.
+// with kxbResetKeyboard unless it reads back. Returns 0, the first non-zero handler result, 1 for a
+// wrong root name or an unknown element, or RESULT_INTERRUPTED for a stop before the reset.
 int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
-                  int* total, bool bWaitReset = true);
+                  int* total, const WriteOptions& options = WriteOptions());
 // Sends a written keyboard the reset and counts the RESET_STEPS steps of its wait, each after a
 // pause of TIME_ONE_COMMAND when bWait, at once otherwise. Returns 0, or RESULT_INTERRUPTED after
 // annotating node (the root) when a stop came before the reset.
@@ -209,6 +233,30 @@ int StopRequested();
 // annotating node "interrupted" when a stop is requested.
 int StopCheckpoint(pugi::xml_node node, const std::string& timestampDevice);
 
+// ---- position.cpp: lines and columns of a script
+
+// A place in a script: line and column from 1 (0: the file as a whole); the column counts bytes.
+struct KxbPosition {
+    int nLine = 0;
+    int nColumn = 0;
+};
+
+// Returns where offset nOffset of the parsed text lies: bytes are the file's (or its beginning), in
+// the encoding the parser found; the parser read them as UTF-8, so columns count UTF-8 bytes.
+KxbPosition KxbPositionAt(std::string_view bytes, pugi::xml_encoding encoding, ptrdiff_t nOffset);
+// Returns the position of every offset (-1 gives line 0) as KxbPositionAt, in one pass over bytes.
+std::vector<KxbPosition> KxbPositionsAt(std::string_view bytes, pugi::xml_encoding encoding,
+                                        const std::vector<ptrdiff_t>& offsets);
+// Returns how many bytes of a file in that encoding are enough to reach offset nOffset of its
+// parsed text.
+size_t KxbBytesToReach(pugi::xml_encoding encoding, ptrdiff_t nOffset);
+// Returns the position of every offset in the file (-1 gives line 0), or no positions when the
+// file could not be read again.
+std::vector<KxbPosition> KxbPlaceOffsets(const std::string& filename, pugi::xml_encoding encoding,
+                                         const std::vector<ptrdiff_t>& offsets);
+// Returns "FILE:LINE:COLUMN" of a place in a script, or "FILE" for one that was not placed.
+std::string KxbPlaceText(const std::string& filename, const KxbPosition& position);
+
 // ---- helpers.cpp
 
 // Returns number in decimal, zero-filled to at least two digits.
@@ -237,5 +285,11 @@ int ParseError(pugi::xml_node node, const std::string& timestampDevice, const st
                int nResult = RESULT_FIELD_INVALID);
 // Returns "result=" + ToHex(nError) when nError is 0, otherwise "ERROR=" + ToHex(nError).
 std::string StatusAnnotation(int nError);
+// Returns a number in uppercase hexadecimal without leading zeros, as a script writes it.
+std::string KxbUpperHex(int nValue);
+// Returns the low byte of a number as two uppercase hexadecimal digits.
+std::string KxbTwoDigits(int nValue);
+// Returns bytes as a byte list: two uppercase hexadecimal digits each, single blanks between them.
+std::string KxbByteListText(const std::vector<unsigned char>& pBytes);
 
 #endif

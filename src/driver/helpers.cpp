@@ -1,6 +1,7 @@
 // Text and XML helpers shared by the driver and every element handler.
 #include "driver.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <iomanip>
@@ -78,4 +79,25 @@ int ParseError(pugi::xml_node node, const std::string& timestampDevice, const st
 
 std::string StatusAnnotation(int nError) {
     return (nError == 0 ? txtRESULT : txtERROR) + ToHex(nError);
+}
+
+std::string KxbUpperHex(int nValue) {
+    std::string sHex = ToHex(nValue);
+    for (char& c : sHex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return sHex;
+}
+
+std::string KxbTwoDigits(int nValue) {
+    std::string sHex = KxbUpperHex(nValue & 0xFF);
+    return sHex.size() < 2 ? "0" + sHex : sHex;
+}
+
+std::string KxbByteListText(const std::vector<unsigned char>& pBytes) {
+    std::string sBytes;
+    sBytes.reserve(3 * pBytes.size());
+    for (unsigned char b : pBytes) {
+        if (!sBytes.empty()) sBytes += ' ';
+        sBytes += KxbTwoDigits(b);
+    }
+    return sBytes;
 }

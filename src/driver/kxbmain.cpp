@@ -3,6 +3,7 @@
 
 #include "hidlink.h"
 #include "kavelhidapi.h"
+#include "readback.h"
 
 #include <cctype>
 #include <chrono>
@@ -21,16 +22,19 @@ const KeyboardOutcome keyboardOutcomes[] = {
     {ERR_ERROR_DEVICE_COMPATIBILITY, false, false, " Device not suitable - nothing changed."},
     {ERR_ERROR_DEVICE_WRITE, false, false, " ERROR: Device write error"},
     {ERR_ERROR_DEVICE_WRITE, true, false, " ERROR: Interrupted - keyboard not reset."},
+    {ERR_ERROR_DEVICE_DIFFERS, false, false, " ERROR: Device verify error"},
 };
 
 const std::string txtDEVICE_SUFFIX = "_device";
+const std::string txtVERIFY_SUFFIX = "_verify";
 // A run stamp is "t" and 14 digits; keyboard indices beyond this many digits are no keyboard's.
 const size_t STAMP_LENGTH = 15;
 const size_t INDEX_DIGITS_MAX = 4;
 
 // The outcome of a keyboard whose write pass returned r.
 const KeyboardOutcome& WritePassOutcome(int r) {
-    if (r == 0 || r == ERR_ERROR_DEVICE_COMPATIBILITY || r == ERR_ERROR_DEVICE_COMMUNICATION) {
+    if (r == 0 || r == ERR_ERROR_DEVICE_COMPATIBILITY || r == ERR_ERROR_DEVICE_COMMUNICATION ||
+        r == ERR_ERROR_DEVICE_DIFFERS) {
         return *KeyboardOutcomeOf(r);
     }
     // Any other result is a failed write; a stop before a message is one too, with a line of its own.
@@ -66,20 +70,29 @@ std::string TimestampDevice(const std::string& stampTime, int i) {
     return stampTime + txtDEVICE_SUFFIX + std::to_string(i);
 }
 
-bool ParseTimestampDevice(const char* name, std::string* stampTime, int* i) {
+std::string TimestampVerify(const std::string& timestampDevice) {
+    return timestampDevice + txtVERIFY_SUFFIX;
+}
+
+bool ParseTimestampDevice(const char* name, std::string* stampTime, int* i, bool* bVerify) {
     size_t nLength = std::strlen(name);
     if (nLength < STAMP_LENGTH || name[0] != 't' || !AllDigits(name + 1, STAMP_LENGTH - 1)) return false;
     *stampTime = std::string(name, STAMP_LENGTH);
     *i = -1;
+    if (bVerify != nullptr) *bVerify = false;
     if (nLength == STAMP_LENGTH) return true;
     const char* txtRest = name + STAMP_LENGTH;
     if (std::strncmp(txtRest, txtDEVICE_SUFFIX.c_str(), txtDEVICE_SUFFIX.size()) != 0) return false;
     const char* txtIndex = txtRest + txtDEVICE_SUFFIX.size();
-    size_t nDigits = std::strlen(txtIndex);
+    size_t nDigits = std::strspn(txtIndex, "0123456789");
+    // The read-back's own annotation follows the keyboard's index.
+    if (txtIndex[nDigits] != '\0') {
+        if (bVerify == nullptr || txtVERIFY_SUFFIX != txtIndex + nDigits) return false;
+        *bVerify = true;
+    }
     // The index is written without leading zeros.
     if (nDigits == 0 || nDigits > INDEX_DIGITS_MAX || (txtIndex[0] == '0' && nDigits > 1)) return false;
-    if (!AllDigits(txtIndex, nDigits)) return false;
-    *i = std::atoi(txtIndex);
+    *i = std::atoi(std::string(txtIndex, nDigits).c_str());
     return true;
 }
 
@@ -115,8 +128,45 @@ int TerminalShowPercentage(int current, int total) {
     return 0;
 }
 
+namespace {
+
+// "1 byte", "2 bytes".
+std::string Counted(int nCount, const std::string& sThing) {
+    return std::to_string(nCount) + " " + sThing + (nCount == 1 ? "" : "s");
+}
+
+// Reads back what the write pass wrote and says so in the keyboard's block: one line when every
+// byte holds, otherwise a line per block that does not. Returns what ReadBackFinish returns.
+int VerifyKeyboard(ReadBackPass* pass, int i, const std::string& timestampDevice, const KeyboardRun& run,
+                   int* current, int* total) {
+    std::vector<KxbReadBack> keyboards(1);
+    KxbReadBack& readback = keyboards.front();
+    int r = ReadBackFinish(pass, true, timestampDevice, current, total, &readback);
+    if (r == RESULT_INTERRUPTED) return r;
+    if (r == 0) {
+        int nBlocks = 0;
+        int nNotVerified = 0;
+        for (const KxbBlock& block : readback.arBlock) {
+            nBlocks += block.nState == BLOCK_MATCH ? 1 : 0;
+            nNotVerified += block.nState == BLOCK_NOT_VERIFIED ? 1 : 0;
+        }
+        std::cout << " Verified: " << Counted(readback.nBytesMatch, "byte") << " in "
+                  << Counted(nBlocks, "block") << ", " << Counted(nNotVerified, "message") << " not verified"
+                  << std::endl;
+        return r;
+    }
+    KxbPlaceBlocks(run.filename, run.encoding, keyboards);
+    for (const KxbBlock& block : readback.arBlock) {
+        if (block.nState == BLOCK_DIFFER || block.nState == BLOCK_UNREADABLE)
+            std::cout << " " << KxbBlockLine(run.filename, i, block) << std::endl;
+    }
+    return r;
+}
+
+} // namespace
+
 int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std::string& stampTime,
-                  int* current, int* total, bool bWaitReset) {
+                  int* current, int* total, const KeyboardRun& run) {
     std::cout << std::endl << "device" << i << ":";
     // A keyboard the library cannot hand out is reported like one that does not open.
     int nStatus = device ? device->Open() : -1;
@@ -133,7 +183,16 @@ int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std:
     }
     *current = 0;
     std::string timestampDevice = TimestampDevice(stampTime, i);
-    int r = kxbCheckWrite(root, timestampDevice, device, current, total, bWaitReset);
+    WriteOptions options;
+    options.bWaitReset = run.bWaitReset;
+    // A keyboard whose memory did not take a write is not reset into a half old configuration.
+    ReadBack pass = run.bVerify ? ReadBackBegin(device, READBACK_PASS) : ReadBack();
+    options.readback = pass.get();
+    int r = kxbCheckWrite(root, timestampDevice, device, current, total, options);
+    if (r == 0 && pass) {
+        r = VerifyKeyboard(pass.get(), i, timestampDevice, run, current, total);
+        if (r == 0) r = kxbResetKeyboard(root, timestampDevice, device, current, total, run.bWaitReset);
+    }
     // A keyboard that was written to the end shows the whole progress line before it is done.
     if (r == 0) {
         TerminalShowPercentage(0, 1);
@@ -173,11 +232,27 @@ int FinishResetWait(int i, std::chrono::steady_clock::time_point tReset) {
     return 0;
 }
 
+// With --verify and more than one keyboard: how many were written and verified, and which failed.
+void PrintStationSummary(int num, const std::vector<int>& arOutcome) {
+    int nVerified = 0;
+    std::string sFailed;
+    for (size_t i = 0; i < arOutcome.size(); i++) {
+        if (arOutcome[i] == 0) {
+            nVerified++;
+        } else {
+            sFailed += (sFailed.empty() ? "; failed: " : ", ") + ("device" + std::to_string(i)) + " (" +
+                       std::to_string(arOutcome[i]) + ")";
+        }
+    }
+    std::cout << "Written and verified: " << nVerified << " of " << num << " keyboards" << sFailed
+              << std::endl;
+}
+
 // Looks for keyboards and writes each; returns the outcome of the last one that failed, 0 when
 // none failed, or ERR_ERROR_NO_DEVICE. With bOverlapResets only the last keyboard waits for its
 // reset; when it was not reset, the wait for the last one that was follows its block.
 int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* current, int* total,
-                   bool bOverlapResets) {
+                   bool bOverlapResets, KeyboardRun run) {
     HidEnumerator hid = HidCreate();
     int num = HidEnumerate(hid.get());
     if (num < 0) {
@@ -188,15 +263,17 @@ int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* curre
     int result = 0;
     int nUnwaited = -1; // the last keyboard reset without its wait, -1 when it has none to finish
     std::chrono::steady_clock::time_point tReset;
+    std::vector<int> arOutcome;
     // After a stop request no further keyboard is opened.
     for (int i = 0; i < num && StopRequested() == 0; i++) {
         KavelHidDevice* device = HidGetDevice(hid.get(), i);
         // The next keyboard is another device: it need not wait for this one to restart.
-        bool bWaitReset = !bOverlapResets || i == num - 1;
-        int nOutcome = WriteKeyboard(device, i, root, stampTime, current, total, bWaitReset);
+        run.bWaitReset = !bOverlapResets || i == num - 1;
+        int nOutcome = WriteKeyboard(device, i, root, stampTime, current, total, run);
+        arOutcome.push_back(nOutcome);
         // Taken after the block, a little after the reset itself, so the wait left is never short.
         if (nOutcome == 0) {
-            nUnwaited = bWaitReset ? -1 : i;
+            nUnwaited = run.bWaitReset ? -1 : i;
             tReset = std::chrono::steady_clock::now();
         }
         // One failed keyboard fails the run, even when keyboards after it succeed.
@@ -204,6 +281,7 @@ int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* curre
     }
     // The enumerator must outlive the wait, so the keyboards are not let go while they restart.
     if (nUnwaited >= 0) FinishResetWait(nUnwaited, tReset);
+    if (run.bVerify && num > 1) PrintStationSummary(num, arOutcome);
     return result;
 }
 
@@ -215,6 +293,7 @@ namespace {
 struct RunArguments {
     bool bWriteLogfile = false;
     bool bOverlapResets = false;
+    bool bVerify = false;
     bool bRecord = false;    // --record was given
     std::string sRecordFile; // the file it names; empty when none follows it
     std::string filename;    // the script: the first argument that is no option
@@ -226,6 +305,7 @@ RunArguments ReadArguments(int argc, char* argv[]) {
     const std::string txtLogfile = "--logfile";
     const std::string txtOverlapResets = "--overlap-resets";
     const std::string txtRecord = "--record";
+    const std::string txtVerify = "--verify";
     RunArguments args;
     for (int nArg = 1; nArg < argc; nArg++) {
         const std::string sArg = argv[nArg];
@@ -233,6 +313,8 @@ RunArguments ReadArguments(int argc, char* argv[]) {
             args.bWriteLogfile = true;
         } else if (txtOverlapResets == sArg) {
             args.bOverlapResets = true;
+        } else if (txtVerify == sArg) {
+            args.bVerify = true;
         } else if (txtRecord == sArg) {
             // The file is the next argument, whatever it holds.
             args.bRecord = true;
@@ -269,7 +351,8 @@ int WriteScriptFile(const RunArguments& args, int nRecordError) {
     }
 
     pugi::xml_document doc;
-    if (!LoadScript(doc, filename)) {
+    pugi::xml_parse_result parsed;
+    if (LoadScriptFile(doc, filename, &parsed) != LOAD_OK) {
         std::cout << "ERROR: Kxb file load error: " << filename << std::endl;
         ReportStop();
         return RunStatus(ERR_ERROR_LOAD_FILE);
@@ -279,16 +362,22 @@ int WriteScriptFile(const RunArguments& args, int nRecordError) {
     int current = 0;
     int total = 0;
     pugi::xml_node root = doc.first_child();
-    int result = kxbCheckWrite(root, stampTime, nullptr, &current, &total);
+    WriteOptions check;
+    check.bVerify = args.bVerify;
+    int result = kxbCheckWrite(root, stampTime, nullptr, &current, &total, check);
     if (result != 0) {
         std::cout << "ERROR: Kxb file check error" << std::endl;
         result = ERR_ERROR_IN_FILE;
     } else {
         std::cout << "Kxb file check: Pass" << std::endl;
         total = current;
+        KeyboardRun run;
+        run.bVerify = args.bVerify;
+        run.filename = filename;
+        run.encoding = parsed.encoding;
         // A stop during the check pass ends the run before any keyboard is looked for.
         if (StopRequested() == 0)
-            result = WriteKeyboards(root, stampTime, &current, &total, args.bOverlapResets);
+            result = WriteKeyboards(root, stampTime, &current, &total, args.bOverlapResets, run);
     }
 
     // A stop is reported before the log is saved, or after the save when it came during it.

@@ -3,30 +3,43 @@
 
 #include "device.h"
 #include "hidlink.h"
+#include "readback.h"
 
 int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
-                  int* total, bool bWaitReset) {
+                  int* total, const WriteOptions& options) {
     const std::string txtXmlBinFile = "XML_BIN_FILE";
     const std::string txtDevice = "Device";
+    // A write pass that reads back sends through the read-back's keyboard, which sees every message.
+    KavelHidDevice* sender =
+        device != nullptr && options.readback != nullptr ? ReadBackDevice(options.readback) : device;
 
     // Whether the keyboard suits the script is settled before anything of the script is looked at.
-    int result = kxbDevice(node.child(txtDevice.c_str()), timestampDevice, device, current, total);
+    int result = kxbDevice(node.child(txtDevice.c_str()), timestampDevice, sender, current, total);
     if (result != 0) return result;
 
     if (txtXmlBinFile != node.name()) {
         result = RESULT_FIELD_INVALID;
     } else {
         for (pugi::xml_node child = node.first_child(); child && result == 0; child = child.next_sibling()) {
-            ElementHandler handler = FindElementHandler(child.name());
-            result = handler ? handler(child, timestampDevice, device, current, total) : RESULT_FIELD_INVALID;
+            const ElementEntry* entry = FindElement(child.name());
+            if (entry == nullptr) {
+                result = RESULT_FIELD_INVALID;
+                continue;
+            }
+            bool bReadBack = sender != device && (entry->nTraits & ELEMENT_WRITER) != 0;
+            if (bReadBack) ReadBackElementBegin(options.readback, *entry);
+            result = entry->handler(child, timestampDevice, sender, current, total);
+            if (bReadBack) ReadBackElementEnd(options.readback, child, *entry, timestampDevice, result);
+            // The check pass counts the read-back's steps where each element's are counted.
+            if (device == nullptr && options.bVerify && result == 0) *current += ReadBackSteps(child, *entry);
         }
     }
 
     if (device == nullptr) {
         // The check pass counts the steps of the reset wait, so the total matches a write pass.
         *current += RESET_STEPS;
-    } else if (result == 0) {
-        result = kxbResetKeyboard(node, timestampDevice, device, current, total, bWaitReset);
+    } else if (result == 0 && options.readback == nullptr) {
+        result = kxbResetKeyboard(node, timestampDevice, device, current, total, options.bWaitReset);
     }
     return result;
 }

@@ -80,20 +80,6 @@ int KxbLoadFile(pugi::xml_document& doc, const std::string& filename, KxbFinding
     return nLoad;
 }
 
-std::vector<KxbPosition> KxbPlaceOffsets(const std::string& filename, pugi::xml_encoding encoding,
-                                         const std::vector<ptrdiff_t>& offsets) {
-    ptrdiff_t nLast = -1;
-    for (ptrdiff_t nOffset : offsets) nLast = std::max(nLast, nOffset);
-    if (nLast < 0) return std::vector<KxbPosition>(offsets.size());
-    // The file is read again only as far as the last place asked for, and only when one is.
-    std::ifstream in(filename, std::ios::binary);
-    if (!in) return {};
-    std::string sBytes(KxbBytesToReach(encoding, nLast), '\0');
-    in.read(&sBytes[0], static_cast<std::streamsize>(sBytes.size()));
-    sBytes.resize(static_cast<size_t>(in.gcount()));
-    return KxbPositionsAt(sBytes, encoding, offsets);
-}
-
 int KxbPlaceFindings(const std::string& filename, pugi::xml_encoding encoding,
                      const std::vector<KxbFinding*>& findings) {
     std::vector<ptrdiff_t> offsets;

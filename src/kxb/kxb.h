@@ -7,6 +7,7 @@
 
 #include "driver.h"
 #include "hidlink.h"
+#include "readback.h"
 
 #include <nlohmann/json_fwd.hpp>
 #include <pugixml.hpp>
@@ -27,12 +28,6 @@ extern const char* const txtUsageCheck;
 int KxbCheck(int argc, char* argv[]);
 
 // ---- findings.cpp: what is said of a script, where it stands, and how it is written
-
-// A place in a script: line and column from 1 (0: the file as a whole); the column counts bytes.
-struct KxbPosition {
-    int nLine = 0;
-    int nColumn = 0;
-};
 
 // One thing said about a script: a fault (kavelwrite's check fails there), a warning, or why the
 // file does not load (no element then).
@@ -59,10 +54,6 @@ int KxbPlaceFindings(const std::string& filename, pugi::xml_encoding encoding,
 // The same for findings kept elsewhere, in one reading of the file.
 int KxbPlaceFindings(const std::string& filename, pugi::xml_encoding encoding,
                      const std::vector<KxbFinding*>& findings);
-// Returns the position of every offset in the file (-1 gives line 0), or no positions when the
-// file could not be read again.
-std::vector<KxbPosition> KxbPlaceOffsets(const std::string& filename, pugi::xml_encoding encoding,
-                                         const std::vector<ptrdiff_t>& offsets);
 // Returns a finding as one line: "FILE:LINE:COLUMN: error: ELEMENT: FIELD: 'VALUE' MESSAGE".
 std::string KxbFindingLine(const std::string& filename, const KxbFinding& finding);
 // Returns a finding as a JSON object: line, column, element, field, value, annotation, severity,
@@ -79,18 +70,6 @@ nlohmann::ordered_json KxbFindingJson(const KxbFinding& finding);
 int KxbCheckDocument(pugi::xml_node root, std::vector<KxbFinding>& findings, int* steps, int* writes);
 // Returns the fault that the annotation "PARSE_ERROR:" + sField on node stands for.
 KxbFinding KxbAnnotatedFinding(pugi::xml_node node, const std::string& sField);
-
-// ---- position.cpp
-
-// Returns where offset nOffset of the parsed text lies: bytes are the file's (or its beginning), in
-// the encoding the parser found; the parser read them as UTF-8, so columns count UTF-8 bytes.
-KxbPosition KxbPositionAt(std::string_view bytes, pugi::xml_encoding encoding, ptrdiff_t nOffset);
-// Returns the position of every offset (-1 gives line 0) as KxbPositionAt, in one pass over bytes.
-std::vector<KxbPosition> KxbPositionsAt(std::string_view bytes, pugi::xml_encoding encoding,
-                                        const std::vector<ptrdiff_t>& offsets);
-// Returns how many bytes of a file in that encoding are enough to reach offset nOffset of its
-// parsed text.
-size_t KxbBytesToReach(pugi::xml_encoding encoding, ptrdiff_t nOffset);
 
 // ---- probe.cpp
 extern const char* const txtUsageProbe;
@@ -197,65 +176,6 @@ int KxbLog(int argc, char* argv[]);
 nlohmann::ordered_json KxbLogReport(pugi::xml_document& doc, const std::string& filename,
                                     pugi::xml_encoding encoding);
 
-// ---- readback.cpp: where a script's bytes go on a keyboard, and what the keyboard holds there
-
-// Exit status of a keyboard that holds other bytes than the script leaves there; kavelwrite
-// itself never ends with it.
-const int ERR_ERROR_DEVICE_DIFFERS = 167;
-// The most bytes one memory read asks for: what its length byte and the answer buffer can hold.
-const int READ_PIECE_MAX =
-    MID_RD_MEM_LENGTH_MAX < MID_RESPONSE_CAPACITY ? MID_RD_MEM_LENGTH_MAX : MID_RESPONSE_CAPACITY;
-
-// What is said of one block of a script on one keyboard.
-const int BLOCK_PENDING = -1; // placed, not judged yet
-const int BLOCK_MATCH = 0;
-const int BLOCK_DIFFER = 1;
-const int BLOCK_SKIPPED = 2;      // kavelwrite leaves it out (a pointer that holds 0)
-const int BLOCK_NOT_VERIFIED = 3; // kxb cannot tell what it leaves in memory
-const int BLOCK_UNREADABLE = 4;   // a read failed
-// Returns the word of a block state: "match", "differ", "skipped", "not verified", "unreadable".
-const char* KxbBlockStateText(int nState);
-
-// One block of a script on one keyboard: one memory write, a command, or the read it needs.
-struct KxbBlock {
-    pugi::xml_node node; // the node kavelwrite annotates for the write
-    int nState = BLOCK_PENDING;
-    bool bPlaced = false; // nUnit, nAddress and nLength are known
-    int nUnit = 0;        // bus address
-    int nAddress = 0;
-    int nLength = 0;
-    int nDifferences = 0;  // bytes where the keyboard holds other than the script leaves
-    int nFirstAddress = 0; // the first of them, in the block's order
-    int nFirstKeyboard = 0;
-    int nFirstScript = 0;
-    std::string sReason;  // why it is not verified, skipped or unreadable
-    KxbPosition position; // where node stands in the script, once placed
-};
-
-// What a keyboard holds under a run of consecutive addresses of one unit that the script writes.
-struct KxbHeldRun {
-    int nUnit;
-    int nAddress;
-    std::vector<unsigned char> pBytes;
-};
-
-// One keyboard read back.
-struct KxbReadBack {
-    int nStatus = 0;
-    int nLibraryStatus = 0;         // the status of a failed Open (162) or EnumerateModules (163)
-    std::vector<KxbBlock> arBlock;  // in the order of the write pass
-    std::vector<KxbHeldRun> arHeld; // in unit and address order, each byte once
-    int nBytesMatch = 0;            // bytes whose expected value the keyboard holds
-    int nBytesDiffer = 0;
-};
-
-// Reads an opened keyboard back against a checked script: identifies it as a write pass does, has
-// every writer element say where its blocks go (annotating under sAnnotation, never sending a
-// write, a command or a reset; pointer commands only with bSendPointerCommands), reads what the
-// keyboard holds there and judges every block. Returns 0, 164, 165 or 167.
-int KxbReadBackKeyboard(pugi::xml_node root, KavelHidDevice* device, const std::string& sAnnotation,
-                        bool bSendPointerCommands, KxbReadBack* readback);
-
 // Opens keyboard i and reads it back as KxbReadBackKeyboard does (a null device counts as one that
 // does not open); returns 0 or 162 .. 167 as readback->nStatus.
 int KxbOpenAndReadBack(pugi::xml_node root, KavelHidDevice* device, int i, bool bSendPointerCommands,
@@ -285,12 +205,6 @@ extern const char* const txtKxbId;
 int KxbFileOptions(int argc, char* argv[], const char* txtUsage, const char* txtWhat, bool* bJson);
 // Prints a JSON report to standard output.
 void KxbPrintJson(const nlohmann::ordered_json& report);
-// Returns a number in uppercase hexadecimal without leading zeros, as a script writes it.
-std::string KxbUpperHex(int nValue);
-// Returns the low byte of a number as two uppercase hexadecimal digits.
-std::string KxbTwoDigits(int nValue);
-// Returns bytes as a byte list: two uppercase hexadecimal digits each, single blanks between them.
-std::string KxbByteListText(const std::vector<unsigned char>& pBytes);
 
 // Starts recording every call into the library into path (nothing for an empty path), with the
 // verb's arguments in the header; returns 0, or ERR_ERROR_RECORD_FILE after saying on standard
@@ -303,12 +217,6 @@ std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus);
 // Opens a keyboard and lets the library enumerate its modules (a null device counts as one that
 // does not open); returns 0, 162 or 163 with the library's status in *nLibraryStatus.
 int KxbOpenKeyboard(KavelHidDevice* device, int* nLibraryStatus);
-// Returns "FILE:LINE:COLUMN" of a place in a script, or "FILE" for one that was not placed.
-std::string KxbPlaceText(const std::string& filename, const KxbPosition& position);
-// Places every block of every keyboard in the script, in one reading of it; blocks of a file that
-// cannot be read again stay unplaced.
-void KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
-                    std::vector<KxbReadBack>& keyboards);
 
 // The options of kxb's verbs that go beyond --help.
 struct KxbReadOptions {

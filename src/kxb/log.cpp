@@ -46,6 +46,7 @@ struct LogAnnotation {
 struct LogKeyboard {
     pugi::xml_node report;
     std::vector<LogAnnotation> annotations;
+    std::vector<LogAnnotation> readback; // what a read-back before the reset said of each block
 };
 
 // What one run left: the check pass's annotations and every keyboard's.
@@ -63,6 +64,10 @@ struct KeyboardSummary {
     int nDone = 0;
     int nFailed = 0;
     int nSkipped = 0;
+    bool bReadBack = false; // the pass read its blocks back
+    int nMatch = 0;
+    int nDiffer = 0;
+    int nUnreadable = 0;
     bool bStopped = false;
     KxbFinding stop; // where it stopped: the node's name and the annotation
     pugi::xml_node report;
@@ -100,11 +105,14 @@ std::vector<LogRun> ReadRuns(pugi::xml_node root, const std::string& filename) {
     while (node) {
         if (node.type() == pugi::node_element) {
             for (pugi::xml_attribute attribute : node.attributes()) {
-                if (!ParseTimestampDevice(attribute.name(), &sStamp, &nIndex)) continue;
+                bool bVerify = false;
+                if (!ParseTimestampDevice(attribute.name(), &sStamp, &nIndex, &bVerify)) continue;
                 LogRun& run = RunOf(runs, index, sStamp);
                 LogAnnotation annotation = {node, attribute.value()};
                 if (nIndex < 0) {
                     run.check.push_back(annotation);
+                } else if (bVerify) {
+                    run.keyboards[nIndex].readback.push_back(annotation);
                 } else {
                     run.keyboards[nIndex].annotations.push_back(annotation);
                 }
@@ -170,6 +178,22 @@ KeyboardSummary SummariseKeyboard(int nIndex, const LogKeyboard& keyboard) {
     for (pugi::xml_node unit = keyboard.report.first_child(); unit; unit = unit.next_sibling()) {
         if (txtREPORT_NOT_OK == unit.child_value()) unsuitable = unit;
     }
+    // The read-back comes after the last write: a block that differs, or one that could not be
+    // read, kept the keyboard from its reset.
+    const LogAnnotation* differ = nullptr;
+    const LogAnnotation* unread = nullptr;
+    summary.bReadBack = !keyboard.readback.empty();
+    for (const LogAnnotation& annotation : keyboard.readback) {
+        if (StartsWith(annotation.sValue, KxbBlockStateText(BLOCK_MATCH))) {
+            summary.nMatch++;
+        } else if (StartsWith(annotation.sValue, KxbBlockStateText(BLOCK_DIFFER))) {
+            summary.nDiffer++;
+            if (differ == nullptr) differ = &annotation;
+        } else {
+            summary.nUnreadable++;
+            if (unread == nullptr) unread = &annotation;
+        }
+    }
     // A pass cut short stopped where its annotation stands, whatever had failed before.
     if (interrupted != nullptr) {
         summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_WRITE, true);
@@ -183,6 +207,12 @@ KeyboardSummary SummariseKeyboard(int nIndex, const LogKeyboard& keyboard) {
     } else if (failed != nullptr) {
         summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_WRITE);
         SetStop(summary, failed->node, failed->sValue);
+    } else if (unread != nullptr) {
+        summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_COMMUNICATION);
+        SetStop(summary, unread->node, unread->sValue);
+    } else if (differ != nullptr) {
+        summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_DIFFERS);
+        SetStop(summary, differ->node, differ->sValue);
     } else if (summary.bRecord) {
         summary.outcome = KeyboardOutcomeOf(0);
     }
@@ -269,6 +299,13 @@ nlohmann::ordered_json KeyboardJson(const KeyboardSummary& keyboard, const std::
     json["done"] = keyboard.nDone;
     json["failed"] = keyboard.nFailed;
     json["skipped"] = keyboard.nSkipped;
+    nlohmann::ordered_json readBack;
+    if (keyboard.bReadBack) {
+        readBack["match"] = keyboard.nMatch;
+        readBack["differ"] = keyboard.nDiffer;
+        readBack["unreadable"] = keyboard.nUnreadable;
+    }
+    json["readBack"] = readBack;
     nlohmann::ordered_json stopped;
     if (keyboard.bStopped) {
         stopped["line"] = keyboard.stop.position.nLine;
@@ -359,6 +396,10 @@ void PrintRuns(const std::vector<RunSummary>& summaries, const std::string& file
             if (!keyboard.outcome->bInterrupted) std::cout << " (" << keyboard.outcome->nStatus << ")";
             std::cout << ": " << keyboard.nDone << " done, " << keyboard.nFailed << " failed, "
                       << keyboard.nSkipped << " skipped" << std::endl;
+            if (keyboard.bReadBack) {
+                std::cout << "    read back: " << keyboard.nMatch << " match, " << keyboard.nDiffer
+                          << " differ, " << keyboard.nUnreadable << " unreadable" << std::endl;
+            }
             const std::string timestampDevice = TimestampDevice(summary.sStamp, keyboard.nIndex);
             for (pugi::xml_node unit = keyboard.report.first_child(); unit; unit = unit.next_sibling()) {
                 // A slot without a module that suits is left out; --json shows every unit.

@@ -90,27 +90,6 @@ void KxbPrintJson(const nlohmann::ordered_json& report) {
     std::cout << report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << std::endl;
 }
 
-std::string KxbUpperHex(int nValue) {
-    std::string sHex = ToHex(nValue);
-    for (char& c : sHex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return sHex;
-}
-
-std::string KxbTwoDigits(int nValue) {
-    std::string sHex = KxbUpperHex(nValue & 0xFF);
-    return sHex.size() < 2 ? "0" + sHex : sHex;
-}
-
-std::string KxbByteListText(const std::vector<unsigned char>& pBytes) {
-    std::string sBytes;
-    sBytes.reserve(3 * pBytes.size());
-    for (unsigned char b : pBytes) {
-        if (!sBytes.empty()) sBytes += ' ';
-        sBytes += KxbTwoDigits(b);
-    }
-    return sBytes;
-}
-
 int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup, KxbReadOptions* options,
                       pugi::xml_document& doc, pugi::xml_encoding* encoding) {
     const struct option verifyOptions[] = {
@@ -186,22 +165,12 @@ int KxbOpenKeyboard(KavelHidDevice* device, int* nLibraryStatus) {
     return *nLibraryStatus != 0 ? ERR_ERROR_MODULES_ENUMERATION : 0;
 }
 
-std::string KxbPlaceText(const std::string& filename, const KxbPosition& position) {
-    if (position.nLine == 0) return filename;
-    return filename + ":" + std::to_string(position.nLine) + ":" + std::to_string(position.nColumn);
-}
-
-void KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
-                    std::vector<KxbReadBack>& keyboards) {
-    std::vector<KxbBlock*> blocks;
-    std::vector<ptrdiff_t> offsets;
-    for (KxbReadBack& readback : keyboards) {
-        for (KxbBlock& block : readback.arBlock) {
-            blocks.push_back(&block);
-            offsets.push_back(block.node.offset_debug());
-        }
-    }
-    // A file that cannot be read again gives no positions: every block stays unplaced.
-    std::vector<KxbPosition> positions = KxbPlaceOffsets(filename, encoding, offsets);
-    for (size_t i = 0; i < positions.size() && i < blocks.size(); i++) blocks[i]->position = positions[i];
+int KxbOpenAndReadBack(pugi::xml_node root, KavelHidDevice* device, int i, bool bSendPointerCommands,
+                       KxbReadBack* readback) {
+    // The annotations of a read-back carry a blank, which no script's own attribute name can.
+    const std::string txtReadBack = "kxb read";
+    *readback = KxbReadBack();
+    readback->nStatus = KxbOpenKeyboard(device, &readback->nLibraryStatus);
+    if (readback->nStatus != 0) return readback->nStatus;
+    return KxbReadBackKeyboard(root, device, TimestampDevice(txtReadBack, i), bSendPointerCommands, readback);
 }

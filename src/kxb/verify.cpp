@@ -38,24 +38,6 @@ nlohmann::ordered_json IntOrNull(bool bKnown, int nValue) {
     return bKnown ? nlohmann::ordered_json(nValue) : nlohmann::ordered_json();
 }
 
-// "unit 2, 4 bytes at 4000", the place of a block as a script writes its numbers.
-std::string BlockPlace(const KxbBlock& block) {
-    return "unit " + KxbUpperHex(block.nUnit) + ", " + std::to_string(block.nLength) +
-           (block.nLength == 1 ? " byte at " : " bytes at ") + KxbUpperHex(block.nAddress);
-}
-
-std::string BlockLine(const std::string& filename, int i, const KxbBlock& block) {
-    std::string sLine = KxbPlaceText(filename, block.position);
-    sLine += ": device" + std::to_string(i) + ": " + KxbBlockStateText(block.nState) + ": " +
-             block.node.name() + ": ";
-    if (block.bPlaced) sLine += BlockPlace(block) + ": ";
-    if (block.nState != BLOCK_DIFFER) return sLine + block.sReason;
-    return sLine + std::to_string(block.nDifferences) +
-           (block.nDifferences == 1 ? " byte differs" : " bytes differ") + ", the first at " +
-           KxbUpperHex(block.nFirstAddress) + ": the keyboard holds " + KxbTwoDigits(block.nFirstKeyboard) +
-           ", the script leaves " + KxbTwoDigits(block.nFirstScript);
-}
-
 // "device0: holds the script: blocks: 5 match, 0 differ, ...; bytes: 38 match, 0 differ"
 std::string SummaryLine(int i, const KxbReadBack& readback) {
     std::string sLine = "device" + std::to_string(i) + ":";
@@ -139,7 +121,7 @@ int KxbVerify(int argc, char* argv[]) {
             if (options.bJson) {
                 jBlocks.push_back(BlockJson(block));
             } else if (block.nState != BLOCK_MATCH) {
-                std::cout << BlockLine(filename, nIndex, block) << std::endl;
+                std::cout << KxbBlockLine(filename, nIndex, block) << std::endl;
             }
         }
         if (!options.bJson) {

@@ -1,13 +1,12 @@
-// Reading a script back from a keyboard, in four steps. The walk: the program's own write pass runs
-// against a keyboard that lets only reads through and keeps every other message instead of sending
-// it, so that each writer says, by its own rules, where its blocks go and with which bytes. The
-// image: what the whole script leaves in each unit's memory. The read: what the keyboard holds
-// there. The judgement: block by block, on the bytes that are the block's own in the image.
-#include "kxb.h"
+// The read-back, in four steps. The walk: the write pass runs through a keyboard of the read-back's
+// own, which records each writer element's messages (kxb's lets only reads through and keeps every
+// other message instead of sending it), so that each writer says, by its own rules, where its
+// blocks go and with which bytes. The image: what the whole pass leaves in each unit's memory. The
+// read: what the keyboard holds there. The judgement: block by block, on the bytes that are the
+// block's own in the image.
+#include "readback.h"
 
 #include "device.h"
-#include "driver.h"
-#include "hidlink.h"
 #include "kavelhidapi.h"
 #include "writers.h"
 
@@ -17,13 +16,13 @@
 
 namespace {
 
-// One message of the write pass as the recording keyboard saw it.
+// One message of the walk as the read-back's keyboard saw it.
 struct SeenMessage {
     unsigned char cmd;
     unsigned char dst;
     std::vector<unsigned char> pData;
     bool bAnswerAsked;
-    bool bSent; // let through to the keyboard
+    bool bSent; // it reached the keyboard
 };
 
 // True for the messages that only read: the identification reads and the memory read.
@@ -32,20 +31,23 @@ bool IsReadMessage(unsigned char cmd) {
            cmd == MID_MSGT_CMD_RD_MODULE_EEPROM || cmd == MID_MSGT_CMD_RD_MEM;
 }
 
-// The keyboard that a read-back's write pass talks to. It lets through only reads that ask for an
-// answer, and an element's pointer command only when bPointerCommandSent says the user vouches
-// that it only reads; every other message is kept here and answered as sent. So nothing that
-// writes, runs a command or resets reaches the keyboard, whatever a writer sends.
-class RecordingKeyboard : public KavelHidDevice {
+// The keyboard that the walk talks to. Holding, it lets through only reads that ask for an answer,
+// and an element's pointer command only when the user vouches that it only reads; every other
+// message is kept here and answered as sent, so nothing that writes, runs a command or resets
+// reaches the keyboard, whatever a writer sends. Passing, it sends everything on, as a write pass.
+class ReadBackKeyboard : public KavelHidDevice {
 public:
-    explicit RecordingKeyboard(KavelHidDevice* keyboard) : keyboard(keyboard) {}
+    ReadBackKeyboard(KavelHidDevice* keyboard, unsigned nMode) : keyboard(keyboard), nMode(nMode) {}
+    ~ReadBackKeyboard() override = default;
     int Open() override { return 0; }
     int Close() override { return 0; }
     int EnumerateModules() override { return 0; }
     int SendCommand(unsigned char cmd, unsigned char dst, unsigned char* data, int dataLen,
                     unsigned char* response, int* responseLen) override {
         bool bAnswerAsked = response != nullptr && responseLen != nullptr;
-        bool bSent = bAnswerAsked && (bPointerCommand ? bPointerCommandSent : IsReadMessage(cmd));
+        bool bPointerCommandSent = (nMode & READBACK_POINTER_COMMANDS) != 0;
+        bool bSent = (nMode & READBACK_PASS) != 0 ||
+                     (bAnswerAsked && (bPointerCommand ? bPointerCommandSent : IsReadMessage(cmd)));
         SeenMessage message{cmd, dst, {}, bAnswerAsked, bSent};
         if (data != nullptr && dataLen > 0) message.pData.assign(data, data + dataLen);
         arSeen.push_back(message);
@@ -62,16 +64,15 @@ public:
 
     // The element being walked takes its start address from a command of the script.
     bool bPointerCommand = false;
-    // Such a command is sent to the keyboard.
-    bool bPointerCommandSent = false;
     std::vector<SeenMessage> arSeen;
 
 private:
     KavelHidDevice* keyboard;
+    unsigned nMode;
 };
 
-// What the script leaves in one unit's memory: for every address the block whose byte is expected
-// there (-1 where the script writes nothing) and that byte; then what the keyboard holds.
+// What the pass leaves in one unit's memory: for every address the block whose byte is expected
+// there (-1 where the pass writes nothing) and that byte; then what the keyboard holds.
 struct UnitImage {
     std::vector<int> arOwner = std::vector<int>(MID_MEMORY_SIZE, -1);
     std::vector<unsigned char> arExpected = std::vector<unsigned char>(MID_MEMORY_SIZE, 0);
@@ -93,8 +94,8 @@ PendingBlock BlockAt(pugi::xml_node node, int nState, const std::string& sReason
     return pending;
 }
 
-// A block whose unit, address and bytes a memory message of the write pass carries; it waits for
-// its judgement.
+// A block whose unit, address and bytes a memory message of the walk carries; it waits for its
+// judgement.
 PendingBlock PlacedBlock(pugi::xml_node node, const SeenMessage& message) {
     PendingBlock pending = BlockAt(node, BLOCK_PENDING, "");
     KxbBlock& block = pending.block;
@@ -110,11 +111,11 @@ PendingBlock PlacedBlock(pugi::xml_node node, const SeenMessage& message) {
 // The block of an element whose own read failed: the pointer read, placed where it reads, or the
 // pointer command.
 PendingBlock UnreadableElement(pugi::xml_node element, const ElementEntry& entry, const std::string& sNote,
-                               const RecordingKeyboard& recorder) {
+                               const ReadBackKeyboard& keyboard) {
     bool bPointerRead = (entry.nTraits & ELEMENT_POINTER_READ) != 0;
     PendingBlock pending = BlockAt(element, BLOCK_UNREADABLE,
                                    (bPointerRead ? "the pointer read: " : "the pointer command: ") + sNote);
-    const SeenMessage* pointer = recorder.arSeen.empty() ? nullptr : &recorder.arSeen.back();
+    const SeenMessage* pointer = keyboard.arSeen.empty() ? nullptr : &keyboard.arSeen.back();
     if (bPointerRead && pointer != nullptr && pointer->pData.size() >= 3) {
         KxbBlock& block = pending.block;
         block.bPlaced = true;
@@ -125,10 +126,21 @@ PendingBlock UnreadableElement(pugi::xml_node element, const ElementEntry& entry
     return pending;
 }
 
+} // namespace
+
+// The state of a read-back: its keyboard, and the blocks of the walk so far.
+struct ReadBackPass {
+    ReadBackKeyboard keyboard;
+    KavelHidDevice* device; // the keyboard itself, which the read goes to
+    std::vector<PendingBlock> arPending;
+};
+
+namespace {
+
 // The blocks of one writer element, from what its handler sent and annotated: each Data child that
-// the handler wrote holds the next message that the keyboard kept, in document order.
+// the handler wrote holds the next message that asked for no answer, in document order.
 void AddElementBlocks(pugi::xml_node element, const ElementEntry& entry, const std::string& sAnnotation,
-                      const RecordingKeyboard& recorder, int nResult, std::vector<PendingBlock>& arBlock) {
+                      const ReadBackKeyboard& keyboard, int nResult, std::vector<PendingBlock>& arBlock) {
     const std::string txtData = "Data";
     const char* txtCommandsSent = "its start address comes from a command of the script, which kxb sends "
                                   "only with --send-pointer-commands";
@@ -139,16 +151,16 @@ void AddElementBlocks(pugi::xml_node element, const ElementEntry& entry, const s
     if (nResult != 0) {
         // Only the element's own read can fail here: nothing that it writes is sent.
         arBlock.push_back(
-            UnreadableElement(element, entry, element.attribute(sAnnotation.c_str()).value(), recorder));
+            UnreadableElement(element, entry, element.attribute(sAnnotation.c_str()).value(), keyboard));
         return;
     }
     bool bPointerHeld = false;
-    std::vector<const SeenMessage*> arKept;
-    for (const SeenMessage& message : recorder.arSeen) {
+    std::vector<const SeenMessage*> arWrites;
+    for (const SeenMessage& message : keyboard.arSeen) {
         if (message.bAnswerAsked && !message.bSent) bPointerHeld = true;
-        if (!message.bAnswerAsked) arKept.push_back(&message);
+        if (!message.bAnswerAsked) arWrites.push_back(&message);
     }
-    size_t nKept = 0;
+    size_t nWrite = 0;
     for (pugi::xml_node child = element.child(txtData.c_str()); child;
          child = child.next_sibling(txtData.c_str())) {
         std::string sNote = child.attribute(sAnnotation.c_str()).value();
@@ -157,8 +169,8 @@ void AddElementBlocks(pugi::xml_node element, const ElementEntry& entry, const s
                 BlockAt(child, BLOCK_SKIPPED, "the pointer holds 0: kavelwrite leaves the block out"));
             continue;
         }
-        if (sNote.empty() || nKept >= arKept.size()) continue;
-        const SeenMessage& message = *arKept[nKept++];
+        if (sNote.empty() || nWrite >= arWrites.size()) continue;
+        const SeenMessage& message = *arWrites[nWrite++];
         if (bPointerHeld) {
             arBlock.push_back(BlockAt(child, BLOCK_NOT_VERIFIED, txtCommandsSent));
         } else if (message.cmd != MID_MSGT_CMD_WR_MEM) {
@@ -171,26 +183,6 @@ void AddElementBlocks(pugi::xml_node element, const ElementEntry& entry, const s
             arBlock.push_back(PlacedBlock(child, message));
         }
     }
-}
-
-// The walk: every writer element says where its blocks go, element by element so that each
-// element's messages are its own. The keyboard is not reset. Returns 0, or the first failure, after
-// which no element is walked.
-int WalkScript(pugi::xml_node root, RecordingKeyboard& recorder, const std::string& sAnnotation,
-               std::vector<PendingBlock>& arPending) {
-    int current = 0;
-    // Without a total the handlers show no progress.
-    int total = 0;
-    for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
-        const ElementEntry* entry = FindElement(child.name());
-        if (entry == nullptr || (entry->nTraits & ELEMENT_WRITER) == 0) continue;
-        recorder.arSeen.clear();
-        recorder.bPointerCommand = (entry->nTraits & ELEMENT_POINTER_COMMAND) != 0;
-        int nResult = entry->handler(child, sAnnotation, &recorder, &current, &total);
-        AddElementBlocks(child, *entry, sAnnotation, recorder, nResult, arPending);
-        if (nResult != 0) return nResult;
-    }
-    return 0;
 }
 
 // The image: every placed block in order, so that a later block's bytes are expected where it
@@ -210,19 +202,29 @@ std::map<int, UnitImage> LayImages(const std::vector<PendingBlock>& arPending) {
     return images;
 }
 
-// The read: what the keyboard holds under every address the script writes, per unit in runs of
-// consecutive addresses, in pieces of at most READ_PIECE_MAX bytes; returns 0, or the failed read
-// in *sFailure after which nothing more is read.
-int ReadImages(KavelHidDevice* device, std::map<int, UnitImage>& images, std::vector<KxbHeldRun>& arHeld,
-               std::string* sFailure) {
+// Why a read failed: what it read, and its status and answer length as the writers annotate them.
+struct ReadFailure {
+    std::string sRead;
+    std::string sStatus;
+};
+
+// The read: what the keyboard holds under every address the pass writes, per unit in runs of
+// consecutive addresses, in pieces of at most READ_PIECE_MAX bytes; a stop request is honoured before
+// each piece, on the block whose byte it reads first. Returns 0, RESULT_INTERRUPTED, or 1 for a
+// failed read (in *failure), after which nothing more is read.
+int ReadImages(KavelHidDevice* device, std::map<int, UnitImage>& images,
+               const std::vector<PendingBlock>& arPending, const std::string& timestampDevice,
+               std::vector<KxbHeldRun>& arHeld, ReadFailure* failure) {
     for (auto& [nUnit, image] : images) {
         for (int nBegin = 0; nBegin < MID_MEMORY_SIZE; nBegin++) {
             if (image.arOwner[nBegin] < 0) continue;
-            // A run ends where the script writes nothing or at the top of memory: a piece never
+            // A run ends where the pass writes nothing or at the top of memory: a piece never
             // wraps round, whatever a keyboard does at the end of its memory.
             int nEnd = nBegin;
             while (nEnd < MID_MEMORY_SIZE && image.arOwner[nEnd] >= 0) nEnd++;
             for (int nPiece = nBegin; nPiece < nEnd; nPiece += READ_PIECE_MAX) {
+                int nStop = StopCheckpoint(arPending[image.arOwner[nPiece]].block.node, timestampDevice);
+                if (nStop != 0) return nStop;
                 int nWanted = std::min(READ_PIECE_MAX, nEnd - nPiece);
                 std::vector<unsigned char> pData;
                 MemoryMessageAddress(nPiece, pData, 1);
@@ -232,9 +234,10 @@ int ReadImages(KavelHidDevice* device, std::map<int, UnitImage>& images, std::ve
                                            pData, &answer);
                 if (nError != 0 || answer.nLength < nWanted) {
                     // A short answer fails with status 0, as the writers record it.
-                    *sFailure = "the read of " + std::to_string(nWanted) + " bytes at " +
-                                KxbUpperHex(nPiece) + " on unit " + KxbUpperHex(nUnit) + ": " + txtERROR +
-                                ToHex(nError) + ";responselen=" + ToHex(answer.nResponseLen);
+                    failure->sRead = "the read of " + std::to_string(nWanted) + " bytes at " +
+                                     KxbUpperHex(nPiece) + " on unit " + KxbUpperHex(nUnit);
+                    failure->sStatus =
+                        txtERROR + ToHex(nError) + ";responselen=" + ToHex(answer.nResponseLen);
                     return 1;
                 }
                 for (int i = 0; i < nWanted; i++) {
@@ -281,64 +284,94 @@ void JudgeBlock(KxbBlock& block, size_t nLength, int nIndex, const UnitImage& im
     readback->nBytesDiffer += block.nDifferences;
 }
 
-// The judgement of every block that waits for one; a walk that failed leaves them all unread.
-void JudgeBlocks(std::vector<PendingBlock>& arPending, std::map<int, UnitImage>& images, bool bWalked,
-                 const std::string& sFailure, KxbReadBack* readback) {
-    for (size_t i = 0; i < arPending.size(); i++) {
-        KxbBlock& block = arPending[i].block;
-        if (block.nState == BLOCK_PENDING && !bWalked) {
-            block.nState = BLOCK_UNREADABLE;
-            block.sReason = "not read: " + sFailure;
-        } else if (block.nState == BLOCK_PENDING) {
-            JudgeBlock(block, arPending[i].pBytes.size(), static_cast<int>(i), images[block.nUnit], sFailure,
-                       readback);
-        }
-        readback->arBlock.push_back(std::move(block));
-    }
-}
-
 } // namespace
 
-const char* KxbBlockStateText(int nState) {
-    static const char* const txtStates[] = {"match", "differ", "skipped", "not verified", "unreadable"};
-    return nState >= 0 && nState <= BLOCK_UNREADABLE ? txtStates[nState] : "";
+void ReadBackPassDeleter::operator()(ReadBackPass* pass) const {
+    delete pass;
+}
+
+ReadBack ReadBackBegin(KavelHidDevice* device, unsigned nMode) {
+    return ReadBack(new ReadBackPass{ReadBackKeyboard(device, nMode), device, {}});
+}
+
+KavelHidDevice* ReadBackDevice(ReadBackPass* pass) {
+    return &pass->keyboard;
+}
+
+void ReadBackElementBegin(ReadBackPass* pass, const ElementEntry& entry) {
+    pass->keyboard.arSeen.clear();
+    pass->keyboard.bPointerCommand = (entry.nTraits & ELEMENT_POINTER_COMMAND) != 0;
+}
+
+void ReadBackElementEnd(ReadBackPass* pass, pugi::xml_node element, const ElementEntry& entry,
+                        const std::string& timestampDevice, int nResult) {
+    AddElementBlocks(element, entry, timestampDevice, pass->keyboard, nResult, pass->arPending);
+}
+
+int ReadBackSteps(pugi::xml_node element, const ElementEntry& entry) {
+    const char* txtCmd = "CMD";
+    if ((entry.nTraits & ELEMENT_DATA_BLOCKS) == 0) return 0;
+    // An element whose message type the script gives sends memory writes only where it gives 17.
+    if (FindElementField(entry.name, txtCmd) != nullptr &&
+        (StrHexToLong(ChildNodeValue(element, txtCmd)) & 0xFF) != MID_MSGT_CMD_WR_MEM) {
+        return 0;
+    }
+    int nSteps = 0;
+    for (pugi::xml_node child = element.child("Data"); child; child = child.next_sibling("Data")) nSteps++;
+    return nSteps;
+}
+
+int ReadBackFinish(ReadBackPass* pass, bool bWalked, const std::string& timestampDevice, int* current,
+                   int* total, KxbReadBack* readback) {
+    std::vector<PendingBlock>& arPending = pass->arPending;
+    std::map<int, UnitImage> images;
+    ReadFailure failure;
+    // What a failed walk leaves unread is said in the words of its last block, the one that failed.
+    std::string sFailure = bWalked || arPending.empty() ? "" : arPending.back().block.sReason;
+    int nRead = 1;
+    if (bWalked) {
+        images = LayImages(arPending);
+        nRead = ReadImages(pass->device, images, arPending, timestampDevice, readback->arHeld, &failure);
+        if (nRead == RESULT_INTERRUPTED) return nRead;
+        if (nRead != 0) sFailure = failure.sRead + ": " + failure.sStatus;
+    }
+    bool bDiffer = false;
+    const std::string sVerify = TimestampVerify(timestampDevice);
+    for (size_t i = 0; i < arPending.size(); i++) {
+        KxbBlock& block = arPending[i].block;
+        bool bRead = block.nState == BLOCK_PENDING;
+        if (bRead || block.nState == BLOCK_SKIPPED) CountStep(current, total);
+        if (bRead && !bWalked) {
+            block.nState = BLOCK_UNREADABLE;
+            block.sReason = "not read: " + sFailure;
+        } else if (bRead) {
+            JudgeBlock(block, arPending[i].pBytes.size(), static_cast<int>(i), images[block.nUnit], sFailure,
+                       readback);
+            if (block.nState == BLOCK_UNREADABLE) block.sStatus = failure.sStatus;
+        }
+        if (bRead && bWalked) AddAttribute(block.node, sVerify, KxbBlockAnnotation(block));
+        bDiffer = bDiffer || block.nState == BLOCK_DIFFER;
+        readback->arBlock.push_back(std::move(block));
+    }
+    if (nRead != 0) return ERR_ERROR_DEVICE_COMMUNICATION;
+    return bDiffer ? ERR_ERROR_DEVICE_DIFFERS : 0;
 }
 
 int KxbReadBackKeyboard(pugi::xml_node root, KavelHidDevice* device, const std::string& sAnnotation,
                         bool bSendPointerCommands, KxbReadBack* readback) {
     *readback = KxbReadBack();
-    RecordingKeyboard recorder(device);
-    recorder.bPointerCommandSent = bSendPointerCommands;
-    // The keyboard is identified as a write pass does: one that does not suit the script, or whose
-    // identity cannot be read, has no blocks.
+    ReadBack pass =
+        ReadBackBegin(device, READBACK_HOLD | (bSendPointerCommands ? READBACK_POINTER_COMMANDS : 0));
+    WriteOptions options;
+    options.readback = pass.get();
     int current = 0;
+    // Without a total the handlers show no progress.
     int total = 0;
-    int nResult = kxbDevice(root.child(txtKxbDevice), sAnnotation, &recorder, &current, &total);
-    if (nResult != 0) return readback->nStatus = nResult;
-
-    std::vector<PendingBlock> arPending;
-    bool bWalked = WalkScript(root, recorder, sAnnotation, arPending) == 0;
-    std::map<int, UnitImage> images;
-    // What a failed walk leaves unread is said in the words of its last block, the one that failed.
-    std::string sFailure = bWalked || arPending.empty() ? "" : arPending.back().block.sReason;
-    bool bRead = false;
-    if (bWalked) {
-        images = LayImages(arPending);
-        bRead = ReadImages(device, images, readback->arHeld, &sFailure) == 0;
+    int nResult = kxbCheckWrite(root, sAnnotation, device, &current, &total, options);
+    // A keyboard that does not suit the script, or whose identity cannot be read, has no blocks.
+    if (nResult == ERR_ERROR_DEVICE_COMPATIBILITY || nResult == ERR_ERROR_DEVICE_COMMUNICATION) {
+        return readback->nStatus = nResult;
     }
-    JudgeBlocks(arPending, images, bWalked, sFailure, readback);
-    bool bDiffer = false;
-    for (const KxbBlock& block : readback->arBlock) bDiffer = bDiffer || block.nState == BLOCK_DIFFER;
-    if (!bRead) return readback->nStatus = ERR_ERROR_DEVICE_COMMUNICATION;
-    return readback->nStatus = bDiffer ? ERR_ERROR_DEVICE_DIFFERS : 0;
-}
-
-int KxbOpenAndReadBack(pugi::xml_node root, KavelHidDevice* device, int i, bool bSendPointerCommands,
-                       KxbReadBack* readback) {
-    // The annotations of a read-back carry a blank, which no script's own attribute name can.
-    const std::string txtReadBack = "kxb read";
-    *readback = KxbReadBack();
-    readback->nStatus = KxbOpenKeyboard(device, &readback->nLibraryStatus);
-    if (readback->nStatus != 0) return readback->nStatus;
-    return KxbReadBackKeyboard(root, device, TimestampDevice(txtReadBack, i), bSendPointerCommands, readback);
+    return readback->nStatus =
+               ReadBackFinish(pass.get(), nResult == 0, sAnnotation, &current, &total, readback);
 }

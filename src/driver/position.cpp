@@ -1,9 +1,10 @@
 // Lines and columns of a script: the parser reports offsets into the UTF-8 text it read, which for
 // a file in another encoding is the text it converted the file to. The file's bytes are walked in
 // its own encoding, counting how many UTF-8 bytes each character became.
-#include "kxb.h"
+#include "driver.h"
 
 #include <algorithm>
+#include <fstream>
 #include <numeric>
 
 namespace {
@@ -142,4 +143,23 @@ std::vector<KxbPosition> KxbPositionsAt(std::string_view bytes, pugi::xml_encodi
 
 KxbPosition KxbPositionAt(std::string_view bytes, pugi::xml_encoding encoding, ptrdiff_t nOffset) {
     return KxbPositionsAt(bytes, encoding, {nOffset}).front();
+}
+
+std::vector<KxbPosition> KxbPlaceOffsets(const std::string& filename, pugi::xml_encoding encoding,
+                                         const std::vector<ptrdiff_t>& offsets) {
+    ptrdiff_t nLast = -1;
+    for (ptrdiff_t nOffset : offsets) nLast = std::max(nLast, nOffset);
+    if (nLast < 0) return std::vector<KxbPosition>(offsets.size());
+    // The file is read again only as far as the last place asked for, and only when one is.
+    std::ifstream in(filename, std::ios::binary);
+    if (!in) return {};
+    std::string sBytes(KxbBytesToReach(encoding, nLast), '\0');
+    in.read(&sBytes[0], static_cast<std::streamsize>(sBytes.size()));
+    sBytes.resize(static_cast<size_t>(in.gcount()));
+    return KxbPositionsAt(sBytes, encoding, offsets);
+}
+
+std::string KxbPlaceText(const std::string& filename, const KxbPosition& position) {
+    if (position.nLine == 0) return filename;
+    return filename + ":" + std::to_string(position.nLine) + ":" + std::to_string(position.nColumn);
 }
