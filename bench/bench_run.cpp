@@ -27,6 +27,8 @@
 #include <dirent.h>
 #include <fstream>
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,6 +61,9 @@ const double TARGET_KXB_CHECK = 1.1;
 // How many times faster a station of STATION_KEYBOARDS is written with --overlap-resets; at most
 // as many times as it has keyboards, when nothing but the reset waits took time.
 const double TARGET_STATION = 12.0;
+// What recording every call adds to a write pass, and reading every write back to a station.
+const double TARGET_RECORD = 1.05;
+const double TARGET_VERIFY = 1.02;
 const int STATION_KEYBOARDS = 16;
 
 // One run of a child process.
@@ -363,6 +368,7 @@ CheckFigures MeasureCheck(const Script& script, int nRuns, bool bLog) {
 
 struct WriteFigures {
     Figure write;
+    Figure recorded; // the same pass with --record
     std::uint64_t nTraced = 0;
     std::uint64_t nBusy = 0;
 };
@@ -390,22 +396,65 @@ WriteFigures MeasureWrite(const Script& script, int nRuns) {
     figures.nTraced = CountLines(trace, " SendCommand ", "");
     figures.nBusy = CountLines(trace, " SendCommand ", "-> 119");
     std::remove(tracePath.c_str());
-    std::vector<Sample> samples;
+    std::string recording = std::string(DATA_DIR) + "/write.rec";
+    std::vector<Sample> samples[2];
     for (int i = 0; i < nRuns; ++i) {
-        samples.push_back(RunChecked({KAVELWRITE, script.path}, {keyboard}, out));
-        std::string text = ReadFile(out);
-        if (!Contains(text, "1 Kavel device(s) detected") || !Contains(text, " Done.\n")) {
-            Fail("the write pass of " + script.path + " did not finish (see " + out + ")");
+        // With and without --record in the same rounds, so that load on the machine hits both alike.
+        for (int nRecord : {0, 1}) {
+            std::vector<std::string> args = {KAVELWRITE, script.path};
+            if (nRecord == 1) args.insert(args.end(), {"--record", recording});
+            samples[nRecord].push_back(RunChecked(args, {keyboard}, out));
+            std::string text = ReadFile(out);
+            if (!Contains(text, "1 Kavel device(s) detected") || !Contains(text, " Done.\n")) {
+                Fail("the write pass of " + script.path + " did not finish (see " + out + ")");
+            }
         }
     }
-    figures.write = MedianOf(samples);
+    if (CountLines(ReadFile(recording), " SendCommand ", "") != figures.nTraced)
+        Fail("the recording of " + script.path + " does not hold every message (see " + recording + ")");
+    std::remove(recording.c_str());
+    figures.write = MedianOf(samples[0]);
+    figures.recorded = MedianOf(samples[1]);
     return figures;
 }
 
 struct StationFigures {
-    Figure sequential; // without --overlap-resets
-    Figure overlapped; // with it
+    Figure sequential;                   // without --overlap-resets
+    Figure overlapped;                   // with it
+    Figure verified;                     // with it and --verify
+    std::uint64_t nMessages = 0;         // a traced run with --overlap-resets
+    std::uint64_t nVerifiedMessages = 0; // the same with --verify
+    std::uint64_t nReadsNeeded = 0;      // what the 255-byte answer needs to read every write back
 };
+
+// The reads that reading back every write of a trace needs, keyboard by keyboard: one per 255
+// bytes of every run of consecutive addresses of a unit (a run ends at the top of memory).
+std::uint64_t ReadsNeeded(const std::string& trace) {
+    std::map<std::pair<int, int>, std::set<int>> written; // (keyboard, unit): addresses
+    std::regex write(" kb([0-9]+) SendCommand cmd=17 dst=(..) data=\\[(..) (..) ?([^\\]]*)\\]");
+    for (std::sregex_iterator at(trace.begin(), trace.end(), write), end; at != end; ++at) {
+        const std::smatch& m = *at;
+        int nAddress = std::stoi(m[4].str() + m[3].str(), nullptr, 16);
+        std::set<int>& addresses = written[{std::stoi(m[1]), std::stoi(m[2], nullptr, 16)}];
+        for (long i = 0; i < (m[5].length() + 1) / 3; ++i)
+            addresses.insert((nAddress + static_cast<int>(i)) % 0x10000);
+    }
+    std::uint64_t nReads = 0;
+    for (const auto& unit : written) {
+        int nRun = 0;
+        int nLast = -2;
+        for (int nAddress : unit.second) {
+            if (nAddress != nLast + 1 && nRun > 0) {
+                nReads += static_cast<std::uint64_t>((nRun + 254) / 255);
+                nRun = 0;
+            }
+            nRun++;
+            nLast = nAddress;
+        }
+        if (nRun > 0) nReads += static_cast<std::uint64_t>((nRun + 254) / 255);
+    }
+    return nReads;
+}
 
 // Writes the simulation of a station: examples/demo-keyboard.xml with its Keyboard element
 // repeated STATION_KEYBOARDS times. Returns its path.
@@ -426,23 +475,42 @@ std::string WriteStationSimulation() {
     return path;
 }
 
-// The demo script on the station, without and with --overlap-resets in the same rounds, trace off
-// and standard output to a file; every run must write and reset every keyboard.
+// The demo script on the station, without and with --overlap-resets, and with it and --verify, in
+// the same rounds, trace off and standard output to a file; every run must write and reset every
+// keyboard. One traced run of each of the last two counts the messages that --verify adds.
 StationFigures MeasureStation(int nRuns) {
     std::string simulation = "KAVELHID_SIMULATION=" + WriteStationSimulation();
     std::string script = std::string(EXAMPLES_DIR) + "/demo.kxb";
     std::string out = std::string(DATA_DIR) + "/kavelwrite-station.out";
-    std::vector<Sample> samples[2];
+    std::string tracePath = std::string(DATA_DIR) + "/station.trace";
+    const std::vector<std::vector<std::string>> options = {
+        {}, {"--overlap-resets"}, {"--overlap-resets", "--verify"}};
+    StationFigures figures;
+    for (int nVerify : {0, 1}) {
+        std::remove(tracePath.c_str());
+        std::vector<std::string> args = {KAVELWRITE, script};
+        args.insert(args.end(), options[1 + nVerify].begin(), options[1 + nVerify].end());
+        RunChecked(args, {simulation, "KAVELHID_TRACE=" + tracePath}, out);
+        std::string trace = ReadFile(tracePath);
+        (nVerify == 1 ? figures.nVerifiedMessages : figures.nMessages) =
+            CountLines(trace, " SendCommand ", "");
+        if (nVerify == 1) figures.nReadsNeeded = ReadsNeeded(trace);
+    }
+    std::remove(tracePath.c_str());
+    std::vector<Sample> samples[3];
     for (int i = 0; i < nRuns; ++i) {
-        for (int nOverlap : {0, 1}) {
+        for (size_t n = 0; n < options.size(); ++n) {
             std::vector<std::string> args = {KAVELWRITE, script};
-            if (nOverlap == 1) args.push_back("--overlap-resets");
-            samples[nOverlap].push_back(RunChecked(args, {simulation}, out));
+            args.insert(args.end(), options[n].begin(), options[n].end());
+            samples[n].push_back(RunChecked(args, {simulation}, out));
             if (CountLines(ReadFile(out), " Done.", "") != STATION_KEYBOARDS)
                 Fail("not every keyboard of the station was written (see " + out + ")");
         }
     }
-    return StationFigures{MedianOf(samples[0]), MedianOf(samples[1])};
+    figures.sequential = MedianOf(samples[0]);
+    figures.overlapped = MedianOf(samples[1]);
+    figures.verified = MedianOf(samples[2]);
+    return figures;
 }
 
 std::string Format(const char* format, double value) {
@@ -550,13 +618,15 @@ int main(int argc, char* argv[]) {
         if (mb == options.writeMb) writeScript = &scripts[i];
         if (bLog) logScript = &scripts[i];
     }
-    std::fprintf(stderr, "Measuring the write pass on %s (about %.0f s per run) ...\n",
+    std::fprintf(stderr,
+                 "Measuring the write pass on %s, without and with --record (about %.0f s per run) ...\n",
                  writeScript->label.c_str(), RESET_WAIT_MS / 1000 + 1);
     WriteFigures write = MeasureWrite(*writeScript, options.nRuns);
     std::fprintf(
         stderr,
-        "Measuring %d demo keyboards without and with --overlap-resets (about %.0f s per round) ...\n",
-        STATION_KEYBOARDS, (STATION_KEYBOARDS + 1) * (RESET_WAIT_MS / 1000 + 0.1));
+        "Measuring %d demo keyboards without and with --overlap-resets, and with --verify (about %.0f s per "
+        "round) ...\n",
+        STATION_KEYBOARDS, (STATION_KEYBOARDS + 3) * (RESET_WAIT_MS / 1000 + 0.1));
     StationFigures station = MeasureStation(options.nStationRuns);
 
     std::string table;
@@ -597,6 +667,15 @@ int main(int argc, char* argv[]) {
                   Format("%.0f ms wall", write.write.wallMs), Format("%.0f ms pauses", pausesMs),
                   Format("%.2f us", perMessageUs), "<= " + Format("%.0f us", TARGET_WRITE_US),
                   Verdict(perMessageUs, TARGET_WRITE_US)});
+    // The same pass recording every call, in the same rounds; beside it, what the recording adds to
+    // the pass without its pauses.
+    double recordRatio = write.recorded.wallMs / write.write.wallMs;
+    double busyMs = write.write.wallMs - pausesMs;
+    table += Row({"Write pass with --record / without", writeScript->label + ", " + messages,
+                  Format("%.0f ms wall", write.recorded.wallMs), Format("%.0f ms wall", write.write.wallMs),
+                  Format("%.3f", recordRatio) +
+                      Format(" (%.2f without the pauses)", (write.recorded.wallMs - pausesMs) / busyMs),
+                  "<= " + Format("%.2f", TARGET_RECORD), Verdict(recordRatio, TARGET_RECORD)});
 
     // Faster is a larger ratio here, so the target is a lower bound.
     double stationRatio = station.sequential.wallMs / station.overlapped.wallMs;
@@ -607,6 +686,16 @@ int main(int argc, char* argv[]) {
              Format("%.0f ms wall", station.overlapped.wallMs),
              Format("%.0f ms wall", station.sequential.wallMs), Format("%.2f", stationRatio),
              ">= " + Format("%.0f", TARGET_STATION), stationRatio >= TARGET_STATION ? "met" : "missed"});
+    // --verify adds only the reads that the 255-byte answer needs, and little time.
+    double verifyRatio = station.verified.wallMs / station.overlapped.wallMs;
+    std::uint64_t nAdded = station.nVerifiedMessages - station.nMessages;
+    table += Row(
+        {"Station with --overlap-resets: wall time with / without --verify",
+         "demo.kxb, " + std::to_string(STATION_KEYBOARDS) + " demo keyboards, " + std::to_string(nAdded) +
+             " messages added, " + std::to_string(station.nReadsNeeded) + " reads needed",
+         Format("%.0f ms wall", station.verified.wallMs), Format("%.0f ms wall", station.overlapped.wallMs),
+         Format("%.3f", verifyRatio), "<= " + Format("%.2f", TARGET_VERIFY) + ", added = needed",
+         verifyRatio <= TARGET_VERIFY && nAdded == station.nReadsNeeded ? "met" : "missed"});
 
     for (std::size_t i = 0; i < scripts.size(); ++i) {
         if (!checks[i].bLog) continue;
