@@ -236,6 +236,13 @@ TEST_F(KxbProbe, TwinIsIdentifiedAsTheKeyboardsAndProbesToItself) {
     EXPECT_EQ(found, statuses);
 }
 
+// One document at a time: asking for two is a usage error, not a choice made for the user.
+TEST_F(KxbProbe, TwoDocumentsAtOnceAreAUsageError) {
+    RunOutcome probe = Kxb({"probe", "--json", "--device-element"}, kTwoKeyboards, "probe");
+    EXPECT_EQ(probe.exitStatus, 2);
+    EXPECT_EQ(probe.out, "");
+}
+
 TEST_F(KxbProbe, NegativeCountIsKeptInTheTwin) {
     const char* keyboards = "<KavelSimulation><Count>-1</Count><Keyboard/></KavelSimulation>";
     RunOutcome twin = Kxb({"probe", "--simulation"}, keyboards, "keyboards");
