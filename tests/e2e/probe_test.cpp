@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
 #include <sstream>
@@ -234,6 +235,19 @@ TEST_F(KxbProbe, TwinIsIdentifiedAsTheKeyboardsAndProbesToItself) {
         if (at != std::string::npos) found += line.substr(at) + "\n";
     }
     EXPECT_EQ(found, statuses);
+}
+
+// The modules of the JSON document are the configured slots, as the text shows them.
+TEST_F(KxbProbe, JsonListsOnlyTheConfiguredSlots) {
+    RunOutcome probe = Kxb({"probe", "--json"}, kTwoKeyboards, "probe");
+    ASSERT_EQ(probe.exitStatus, 0) << probe.err;
+    nlohmann::json json = nlohmann::json::parse(probe.out);
+    std::vector<std::vector<int>> slots;
+    for (const auto& keyboard : json["keyboards"]) {
+        slots.emplace_back();
+        for (const auto& module : keyboard["modules"]) slots.back().push_back(module["slot"].get<int>());
+    }
+    EXPECT_EQ(slots, (std::vector<std::vector<int>>{{0, 1, 2, 3, 4, 14}, {0, 1, 2, 3}}));
 }
 
 // One document at a time: asking for two is a usage error, not a choice made for the user.
