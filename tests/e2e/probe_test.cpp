@@ -237,6 +237,20 @@ TEST_F(KxbProbe, TwinIsIdentifiedAsTheKeyboardsAndProbesToItself) {
     EXPECT_EQ(found, statuses);
 }
 
+// A controller that answers its version and then fails the configuration read: its twin fails that
+// read alone, so that the twin is sent the same reads and gives the same answers.
+TEST_F(KxbProbe, TwinOfAFailedConfigurationReadStillAnswersTheVersion) {
+    const char* keyboard = "<KavelSimulation><Keyboard><Controller><Version>11 01 02 03 00</Version>"
+                           "<Config>30</Config></Controller><Inject Cmd=\"11\" Status=\"3\"/></Keyboard>"
+                           "</KavelSimulation>";
+    RunOutcome twin = Kxb({"probe", "--simulation"}, keyboard, "keyboard");
+    EXPECT_EQ(twin.exitStatus, 164);
+    RunOutcome onTwin = Kxb({"probe", "--simulation"}, twin.out, "twin");
+    EXPECT_EQ(onTwin.exitStatus, 164);
+    EXPECT_EQ(StripTraceTimes(ReadFile(dir + "/twin.trace")),
+              StripTraceTimes(ReadFile(dir + "/keyboard.trace")));
+}
+
 // The modules of the JSON document are the configured slots, as the text shows them.
 TEST_F(KxbProbe, JsonListsOnlyTheConfiguredSlots) {
     RunOutcome probe = Kxb({"probe", "--json"}, kTwoKeyboards, "probe");
