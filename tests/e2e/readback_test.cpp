@@ -61,6 +61,13 @@ std::string Script() {
            "</XML_BIN_FILE>\n";
 }
 
+// A script whose first writer is a memory block, at the lowest address of the controller.
+std::string MemoryFirstScript() {
+    return "<XML_BIN_FILE>" + AnyDeviceElement() +
+           "<BinMemory><DST>2</DST><CMD>17</CMD><Data Address=\"0\">01 02 03</Data></BinMemory>"
+           "</XML_BIN_FILE>\n";
+}
+
 // "LINE:COLUMN" of the first place where text holds what.
 std::string PlaceOf(const std::string& text, const std::string& what) {
     size_t at = text.find(what);
@@ -168,6 +175,18 @@ TEST_F(KxbReadBack, VerifyReadsBackWhatKavelwriteWroteAndFindsOneChangedByte) {
                          "match, 1 differ"),
         std::string::npos)
         << changed.out;
+}
+
+// The first block of a script is read back like every other: a keyboard that holds it holds the script.
+TEST_F(KxbReadBack, VerifyReadsTheFirstBlockOfAScriptThatBeginsWithOne) {
+    WriteFile(dir + "/first.kxb", MemoryFirstScript());
+    WriteFile(dir + "/keyboard.xml", Simulation(Keyboard("03", "A0")));
+    Write("first.kxb", "keyboard.xml", "written.xml", 0);
+    RunOutcome verify = Kxb({"verify", "first.kxb"}, "written.xml");
+    EXPECT_EQ(verify.exitStatus, 0);
+    EXPECT_EQ(verify.out,
+              "1 Kavel device(s) detected\ndevice0: holds the script: blocks: 1 match, 0 differ, 0 not "
+              "verified, 0 skipped, 0 unreadable; bytes: 3 match, 0 differ\n");
 }
 
 // A read that fails or answers short ends the keyboard with 164: what it should have read is never
