@@ -261,4 +261,16 @@ TEST_F(KxbReadBack, BackupWrittenAfterTheScriptPutsBackEveryByteOfItsKeyboardOnl
     }
 }
 
+// Keyboard 0, the first index kavelwrite prints, can be named: its backup is the one it has alone.
+TEST_F(KxbReadBack, BackupOfKeyboardZeroOfTwoIsItsBackupAlone) {
+    WriteFile(dir + "/first.kxb", MemoryFirstScript());
+    WriteFile(dir + "/alone.xml", Simulation(Keyboard("03", "A0")));
+    WriteFile(dir + "/two.xml", Simulation(Keyboard("03", "A0") + Keyboard("04", "B0")));
+    RunOutcome alone = Kxb({"backup", "first.kxb"}, "alone.xml");
+    ASSERT_EQ(alone.exitStatus, 0) << alone.err;
+    RunOutcome named = Kxb({"backup", "--keyboard", "0", "first.kxb"}, "two.xml");
+    EXPECT_EQ(named.exitStatus, 0) << named.err;
+    EXPECT_EQ(named.out, alone.out);
+}
+
 } // namespace
