@@ -273,4 +273,29 @@ TEST_F(KxbReadBack, BackupOfKeyboardZeroOfTwoIsItsBackupAlone) {
     EXPECT_EQ(named.out, alone.out);
 }
 
+// What verify and backup refuse ends with a usage error's status and says why on standard error.
+TEST_F(KxbReadBack, RefusedOptionsAndArgumentsEndWithTheirStatus) {
+    const struct {
+        std::vector<std::string> args;
+        const char* keyboards;
+        int nExit;
+        const char* message;
+    } cases[] = {
+        {{"verify", "--bogus", "script.kxb"}, "one.xml", 2, "Usage: kxb verify"},
+        {{"backup", "--bogus", "script.kxb"}, "one.xml", 2, "Usage: kxb backup"},
+        {{"verify"}, "one.xml", 168, "kxb verify: no script named\n"},
+        {{"backup"}, "one.xml", 168, "kxb backup: no script named\n"},
+    };
+    WriteFile(dir + "/one.xml", Simulation(Keyboard("03", "A0")));
+    for (const auto& c : cases) {
+        std::string sArgs;
+        for (const std::string& arg : c.args) sArgs += " " + arg;
+        SCOPED_TRACE("kxb" + sArgs + " with " + c.keyboards);
+        RunOutcome run = Kxb(c.args, c.keyboards);
+        EXPECT_EQ(run.exitStatus, c.nExit);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+}
+
 } // namespace
