@@ -285,6 +285,7 @@ TEST_F(KxbReadBack, RefusedOptionsAndArgumentsEndWithTheirStatus) {
         {{"backup", "--bogus", "script.kxb"}, "one.xml", 2, "Usage: kxb backup"},
         {{"verify"}, "one.xml", 168, "kxb verify: no script named\n"},
         {{"backup"}, "one.xml", 168, "kxb backup: no script named\n"},
+        {{"verify", "script.kxb", "other.kxb"}, "one.xml", 2, "one script at a time, not also 'other.kxb'\n"},
     };
     WriteFile(dir + "/one.xml", Simulation(Keyboard("03", "A0")));
     for (const auto& c : cases) {
