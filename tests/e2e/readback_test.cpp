@@ -286,8 +286,11 @@ TEST_F(KxbReadBack, RefusedOptionsAndArgumentsEndWithTheirStatus) {
         {{"verify"}, "one.xml", 168, "kxb verify: no script named\n"},
         {{"backup"}, "one.xml", 168, "kxb backup: no script named\n"},
         {{"verify", "script.kxb", "other.kxb"}, "one.xml", 2, "one script at a time, not also 'other.kxb'\n"},
+        {{"backup", "--keyboard", "3", "script.kxb"}, "one.xml", 2, "3: 1 keyboard is attached\n"},
+        {{"backup", "--keyboard", "3", "script.kxb"}, "two.xml", 2, "3: 2 keyboards are attached\n"},
     };
     WriteFile(dir + "/one.xml", Simulation(Keyboard("03", "A0")));
+    WriteFile(dir + "/two.xml", Simulation(Keyboard("03", "A0") + Keyboard("04", "B0")));
     for (const auto& c : cases) {
         std::string sArgs;
         for (const std::string& arg : c.args) sArgs += " " + arg;
