@@ -1,11 +1,15 @@
 #include "device.h"
 
+#include "driver.h"
 #include "fake_device.h"
 
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
 
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -428,4 +432,24 @@ TEST(KxbDevice, LogDocumentUsedAgainAsScriptGetsItsReportAppended) {
     EXPECT_EQ(ChildNames(DeviceNode(log).last_child()), ReportNames(13));
     // The old reports are untouched.
     EXPECT_EQ(Serialized(log).find(oldReports.substr(0, oldReports.find("</Device>"))), 0u);
+}
+
+// A stop asked for before a keyboard is reached leaves that keyboard untouched: not even its
+// controller is read. The stop handlers change the whole process: the test runs in a child.
+TEST(KxbDeviceDeathTest, StopPendingAtTheStartSendsTheKeyboardNoRead) {
+    EXPECT_EXIT(
+        {
+            InstallStopHandlers();
+            raise(SIGINT);
+            pugi::xml_document doc;
+            doc.load_string(Script(txtStandardDevice).c_str());
+            FakeDevice device;
+            StandardKeyboard(device);
+            int result = WritePass(doc, device);
+            pugi::xml_node controller = DeviceNode(doc).last_child().child("Controller");
+            std::fprintf(stderr, "result %d, %zu sent, Controller %s\n", result, device.sent.size(),
+                         controller.attribute(txtStampDevice.c_str()).value());
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "result -2, 0 sent, Controller interrupted");
 }

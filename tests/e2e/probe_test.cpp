@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
 #include <sstream>
@@ -234,6 +235,40 @@ TEST_F(KxbProbe, TwinIsIdentifiedAsTheKeyboardsAndProbesToItself) {
         if (at != std::string::npos) found += line.substr(at) + "\n";
     }
     EXPECT_EQ(found, statuses);
+}
+
+// A controller that answers its version and then fails the configuration read: its twin fails that
+// read alone, so that the twin is sent the same reads and gives the same answers.
+TEST_F(KxbProbe, TwinOfAFailedConfigurationReadStillAnswersTheVersion) {
+    const char* keyboard = "<KavelSimulation><Keyboard><Controller><Version>11 01 02 03 00</Version>"
+                           "<Config>30</Config></Controller><Inject Cmd=\"11\" Status=\"3\"/></Keyboard>"
+                           "</KavelSimulation>";
+    RunOutcome twin = Kxb({"probe", "--simulation"}, keyboard, "keyboard");
+    EXPECT_EQ(twin.exitStatus, 164);
+    RunOutcome onTwin = Kxb({"probe", "--simulation"}, twin.out, "twin");
+    EXPECT_EQ(onTwin.exitStatus, 164);
+    EXPECT_EQ(StripTraceTimes(ReadFile(dir + "/twin.trace")),
+              StripTraceTimes(ReadFile(dir + "/keyboard.trace")));
+}
+
+// The modules of the JSON document are the configured slots, as the text shows them.
+TEST_F(KxbProbe, JsonListsOnlyTheConfiguredSlots) {
+    RunOutcome probe = Kxb({"probe", "--json"}, kTwoKeyboards, "probe");
+    ASSERT_EQ(probe.exitStatus, 0) << probe.err;
+    nlohmann::json json = nlohmann::json::parse(probe.out);
+    std::vector<std::vector<int>> slots;
+    for (const auto& keyboard : json["keyboards"]) {
+        slots.emplace_back();
+        for (const auto& module : keyboard["modules"]) slots.back().push_back(module["slot"].get<int>());
+    }
+    EXPECT_EQ(slots, (std::vector<std::vector<int>>{{0, 1, 2, 3, 4, 14}, {0, 1, 2, 3}}));
+}
+
+// One document at a time: asking for two is a usage error, not a choice made for the user.
+TEST_F(KxbProbe, TwoDocumentsAtOnceAreAUsageError) {
+    RunOutcome probe = Kxb({"probe", "--json", "--device-element"}, kTwoKeyboards, "probe");
+    EXPECT_EQ(probe.exitStatus, 2);
+    EXPECT_EQ(probe.out, "");
 }
 
 TEST_F(KxbProbe, NegativeCountIsKeptInTheTwin) {

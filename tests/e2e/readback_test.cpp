@@ -61,6 +61,13 @@ std::string Script() {
            "</XML_BIN_FILE>\n";
 }
 
+// A script whose first writer is a memory block, at the lowest address of the controller.
+std::string MemoryFirstScript() {
+    return "<XML_BIN_FILE>" + AnyDeviceElement() +
+           "<BinMemory><DST>2</DST><CMD>17</CMD><Data Address=\"0\">01 02 03</Data></BinMemory>"
+           "</XML_BIN_FILE>\n";
+}
+
 // "LINE:COLUMN" of the first place where text holds what.
 std::string PlaceOf(const std::string& text, const std::string& what) {
     size_t at = text.find(what);
@@ -170,6 +177,18 @@ TEST_F(KxbReadBack, VerifyReadsBackWhatKavelwriteWroteAndFindsOneChangedByte) {
         << changed.out;
 }
 
+// The first block of a script is read back like every other: a keyboard that holds it holds the script.
+TEST_F(KxbReadBack, VerifyReadsTheFirstBlockOfAScriptThatBeginsWithOne) {
+    WriteFile(dir + "/first.kxb", MemoryFirstScript());
+    WriteFile(dir + "/keyboard.xml", Simulation(Keyboard("03", "A0")));
+    Write("first.kxb", "keyboard.xml", "written.xml", 0);
+    RunOutcome verify = Kxb({"verify", "first.kxb"}, "written.xml");
+    EXPECT_EQ(verify.exitStatus, 0);
+    EXPECT_EQ(verify.out,
+              "1 Kavel device(s) detected\ndevice0: holds the script: blocks: 1 match, 0 differ, 0 not "
+              "verified, 0 skipped, 0 unreadable; bytes: 3 match, 0 differ\n");
+}
+
 // A read that fails or answers short ends the keyboard with 164: what it should have read is never
 // called a match, and what was read before it is still judged.
 TEST_F(KxbReadBack, FailedReadsEndTheKeyboardAsUnreadable) {
@@ -239,6 +258,47 @@ TEST_F(KxbReadBack, BackupWrittenAfterTheScriptPutsBackEveryByteOfItsKeyboardOnl
         EXPECT_NE(written[second], before[second]);
         EXPECT_EQ(restored[second], before[second]);
         EXPECT_EQ(restored[first], written[first]);
+    }
+}
+
+// Keyboard 0, the first index kavelwrite prints, can be named: its backup is the one it has alone.
+TEST_F(KxbReadBack, BackupOfKeyboardZeroOfTwoIsItsBackupAlone) {
+    WriteFile(dir + "/first.kxb", MemoryFirstScript());
+    WriteFile(dir + "/alone.xml", Simulation(Keyboard("03", "A0")));
+    WriteFile(dir + "/two.xml", Simulation(Keyboard("03", "A0") + Keyboard("04", "B0")));
+    RunOutcome alone = Kxb({"backup", "first.kxb"}, "alone.xml");
+    ASSERT_EQ(alone.exitStatus, 0) << alone.err;
+    RunOutcome named = Kxb({"backup", "--keyboard", "0", "first.kxb"}, "two.xml");
+    EXPECT_EQ(named.exitStatus, 0) << named.err;
+    EXPECT_EQ(named.out, alone.out);
+}
+
+// What verify and backup refuse ends with a usage error's status and says why on standard error.
+TEST_F(KxbReadBack, RefusedOptionsAndArgumentsEndWithTheirStatus) {
+    const struct {
+        std::vector<std::string> args;
+        const char* keyboards;
+        int nExit;
+        const char* message;
+    } cases[] = {
+        {{"verify", "--bogus", "script.kxb"}, "one.xml", 2, "Usage: kxb verify"},
+        {{"backup", "--bogus", "script.kxb"}, "one.xml", 2, "Usage: kxb backup"},
+        {{"verify"}, "one.xml", 168, "kxb verify: no script named\n"},
+        {{"backup"}, "one.xml", 168, "kxb backup: no script named\n"},
+        {{"verify", "script.kxb", "other.kxb"}, "one.xml", 2, "one script at a time, not also 'other.kxb'\n"},
+        {{"backup", "--keyboard", "3", "script.kxb"}, "one.xml", 2, "3: 1 keyboard is attached\n"},
+        {{"backup", "--keyboard", "3", "script.kxb"}, "two.xml", 2, "3: 2 keyboards are attached\n"},
+    };
+    WriteFile(dir + "/one.xml", Simulation(Keyboard("03", "A0")));
+    WriteFile(dir + "/two.xml", Simulation(Keyboard("03", "A0") + Keyboard("04", "B0")));
+    for (const auto& c : cases) {
+        std::string sArgs;
+        for (const std::string& arg : c.args) sArgs += " " + arg;
+        SCOPED_TRACE("kxb" + sArgs + " with " + c.keyboards);
+        RunOutcome run = Kxb(c.args, c.keyboards);
+        EXPECT_EQ(run.exitStatus, c.nExit);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }
 }
 

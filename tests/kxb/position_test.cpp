@@ -45,6 +45,8 @@ TEST(KxbPositionAt, PlacesAnElementWhereItStandsInEveryEncodingAndLineEnd) {
         {"UTF-16 little-endian", Encoded(U"<R>\r\n\u00E9<B/></R>", 2, false), 2, 4},
         {"UTF-16 big-endian", Encoded(U"<R>\n\n  <B/></R>", 2, true), 3, 4},
         {"UTF-16 surrogate pair is four bytes", Encoded(U"<R>\U0001F600<B/></R>", 2, false), 1, 9},
+        {"UTF-16 private-use U+E000 just past the surrogates is three bytes",
+         Encoded(U"<R><!--\uE000-->\n<B/></R>", 2, false), 2, 2},
         {"UTF-32 little-endian", Encoded(U"<R>\n\u20AC<B/></R>", 4, false), 2, 5},
         {"UTF-32 big-endian", Encoded(U"<R>\n<A/><B/></R>", 4, true), 2, 6},
     };
