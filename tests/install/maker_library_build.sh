@@ -67,6 +67,15 @@ done
 run_command_example "$build/kavelwrite" "$source_dir/examples" "kavelwrite"
 run_kxb_version "$build/kxb" "kxb"
 
+# The recorder is the program's own: built against the maker's library, it records every call.
+(cd "$work" && env -u LD_LIBRARY_PATH KAVELHID_SIMULATION="$source_dir/examples/writers-keyboard.xml" \
+    "$build/kavelwrite" command.kxb --record "$work/maker.rec" >"$work/record.stdout" 2>&1) ||
+    fail "kavelwrite --record against the maker's library failed: $(tail -n 3 "$work/record.stdout")"
+for line in '^0 LibraryVersion [0-9.]* -> 0$' '^[0-9]* kb0 SendCommand cmd=F7 dst=02 data=\[\] -> 0 answer=' \
+    '^[0-9]* kb0 SendCommand cmd=F1 dst=02 data=\[\] -> 0$' '^[0-9]* Release$' '^# ended: exit status 0$'; do
+    grep -q "$line" "$work/maker.rec" 2>/dev/null || fail "the recording against the maker's library lacks $line"
+done
+
 # Installed, the program keeps finding the maker's library, and the library is not copied.
 "$cmake" --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1 || fail "cmake --install failed"
 installed=$(find "$work/prefix" -name 'libkavelhidapi*')

@@ -1,4 +1,4 @@
-#include "kxb.h"
+#include "driver.h"
 
 #include <gtest/gtest.h>
 

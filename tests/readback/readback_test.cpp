@@ -1,6 +1,6 @@
 // The read-back's own keyboard: what reaches a real keyboard, and which Data child each kept
 // message stands for.
-#include "kxb.h"
+#include "readback.h"
 
 #include "hidlink.h"
 #include "kavelhidapi.h"
