@@ -174,13 +174,14 @@ public:
         return Fail("the status is not lowercase hex without leading zeros: " + Quote(text));
     }
 
-    // CC or DD: one byte in two uppercase hex digits.
+    // cmd=CC or dst=DD: one byte in two uppercase hex digits.
     bool Byte(const char* name, std::uint8_t* value) {
         std::string_view text;
         if (!Named(name, &text)) return false;
         std::vector<std::uint8_t> bytes;
         if (!ParseTraceBytes(text, &bytes) || bytes.size() != 1) {
-            return Fail(std::string(name) + " is not two uppercase hex digits: " + Quote(text));
+            std::string sField(name, std::strlen(name) - 1);
+            return Fail(sField + " is not two uppercase hex digits: " + Quote(text));
         }
         *value = bytes[0];
         return true;
