@@ -5,7 +5,7 @@ JOBS       ?= 2
 # End-to-end cases mostly wait for the keyboard's reset, so many of them run at once.
 TEST_JOBS  ?= 16
 FUZZ_BUILD ?= build-fuzz
-# How long `make fuzz` runs, split evenly between the two targets; `make test` runs it for a minute.
+# How long `make fuzz` runs, split evenly between the three targets; `make test` runs it for a minute.
 FUZZ_SECONDS ?= 300
 # Where `make install` puts the programs; DESTDIR, when set, is put before it (staged installs).
 PREFIX     ?= /usr/local
@@ -48,7 +48,7 @@ build-asan: deps
 build-fuzz: fuzz-deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKAVELWRITE_FUZZ=ON -DKAVELWRITE_SANITIZE=ON -DKAVELWRITE_BUILD_TESTS=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kxb_fuzz simulation_fuzz
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kxb_fuzz simulation_fuzz replay_fuzz
 
 test: build build-asan
 	ctest --test-dir $(BUILD) -j $(TEST_JOBS) --output-on-failure
@@ -56,23 +56,30 @@ test: build build-asan
 	  ctest --test-dir $(ASAN_BUILD) -j $(TEST_JOBS) --output-on-failure
 	$(MAKE) fuzz FUZZ_SECONDS=60
 
-# Runs each fuzz target for half of FUZZ_SECONDS on a working copy of its seed corpus: kxb_fuzz on
-# scripts, simulation_fuzz on virtual keyboard files. Fails on a finding (the crashing input is
-# left in $(FUZZ_BUILD)/findings, named after its target).
+# Runs each fuzz target for a third of FUZZ_SECONDS on a working copy of its seed corpus: kxb_fuzz
+# on scripts, simulation_fuzz on virtual keyboard files, replay_fuzz on recordings (its own and the
+# tests', when there are any). Fails on a finding (the crashing input is left in
+# $(FUZZ_BUILD)/findings, named after its target).
 fuzz: build-fuzz
-	rm -rf $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/simulation-corpus $(FUZZ_BUILD)/findings
-	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/simulation-corpus $(FUZZ_BUILD)/findings
+	rm -rf $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/simulation-corpus $(FUZZ_BUILD)/replay-corpus $(FUZZ_BUILD)/findings
+	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/simulation-corpus $(FUZZ_BUILD)/replay-corpus $(FUZZ_BUILD)/findings
 	cp fuzz/corpus/*.kxb $(FUZZ_BUILD)/corpus/
 	for f in examples/*.kxb; do cp $$f $(FUZZ_BUILD)/corpus/example-$$(basename $$f); done
 	cp fuzz/keyboard.xml $(FUZZ_BUILD)/simulation-corpus/fuzz-keyboard.xml
 	for f in examples/*.xml; do cp $$f $(FUZZ_BUILD)/simulation-corpus/example-$$(basename $$f); done
 	for f in tests/e2e/cases/*/keyboard.xml; do \
 	  cp $$f $(FUZZ_BUILD)/simulation-corpus/case-$$(basename $$(dirname $$f)).xml; done
-	ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BUILD)/fuzz/kxb_fuzz -max_total_time=$$(( $(FUZZ_SECONDS) / 2 )) \
+	cp fuzz/recordings/*.rec $(FUZZ_BUILD)/replay-corpus/
+	for f in tests/recordings/*/*.rec; do [ -f "$$f" ] || continue; \
+	  cp "$$f" $(FUZZ_BUILD)/replay-corpus/test-$$(basename $$(dirname "$$f"))-$$(basename "$$f"); done
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BUILD)/fuzz/kxb_fuzz -max_total_time=$$(( $(FUZZ_SECONDS) / 3 )) \
 	  -print_final_stats=1 -max_len=65536 -artifact_prefix=$(FUZZ_BUILD)/findings/kxb- $(FUZZ_BUILD)/corpus
 	ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BUILD)/fuzz/simulation_fuzz \
-	  -max_total_time=$$(( $(FUZZ_SECONDS) - $(FUZZ_SECONDS) / 2 )) -print_final_stats=1 -max_len=65536 \
+	  -max_total_time=$$(( $(FUZZ_SECONDS) / 3 )) -print_final_stats=1 -max_len=65536 \
 	  -artifact_prefix=$(FUZZ_BUILD)/findings/simulation- $(FUZZ_BUILD)/simulation-corpus
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BUILD)/fuzz/replay_fuzz \
+	  -max_total_time=$$(( $(FUZZ_SECONDS) - 2 * ($(FUZZ_SECONDS) / 3) )) -print_final_stats=1 -max_len=65536 \
+	  -artifact_prefix=$(FUZZ_BUILD)/findings/replay- $(FUZZ_BUILD)/replay-corpus
 
 # The demo runs kavelwrite only: it builds that and its library, not the test suite.
 build-demo: deps

@@ -1,4 +1,5 @@
-// The library's public face: the version query and the enumerator of virtual keyboards.
+// The library's public face: the version query and the enumerator of virtual keyboards, answered
+// from a simulation file or, during a replay, from a recording.
 #include "virtual_keyboard.h"
 
 #include <cerrno>
@@ -8,8 +9,6 @@
 namespace kavelvk {
 
 namespace {
-
-const int DEFAULT_VERSION[3] = {1, 0, 0};
 
 std::string EnvironmentValue(const char* name) {
     const char* txtValue = std::getenv(name);
@@ -24,7 +23,21 @@ void Report(const std::string& path, const std::string& what) {
 }
 
 void Load(Library* library) {
-    library->simulationPath = EnvironmentValue("KAVELHID_SIMULATION");
+    // A replay answers instead of the simulation, and a recording models no memory to save.
+    std::string sReplay = EnvironmentValue("KAVELHID_REPLAY");
+    if (!sReplay.empty()) {
+        auto recording = std::make_unique<Recording>();
+        std::string sError;
+        if (recording->LoadFile(sReplay, &sError)) {
+            library->replay = std::make_unique<Replay>(std::move(recording), stderr);
+        } else {
+            library->bInvalid = true;
+            Report(sReplay, sError);
+        }
+    } else {
+        library->simulationPath = EnvironmentValue("KAVELHID_SIMULATION");
+        library->savePath = EnvironmentValue("KAVELHID_SIMULATION_SAVE");
+    }
     if (!library->simulationPath.empty()) {
         auto simulation = std::make_unique<Simulation>();
         std::string sError;
@@ -39,7 +52,6 @@ void Load(Library* library) {
     if (!sTrace.empty() && !library->tracer.Open(sTrace)) {
         Report(sTrace, std::string("cannot open the trace file: ") + std::strerror(errno));
     }
-    library->savePath = EnvironmentValue("KAVELHID_SIMULATION_SAVE");
 }
 
 } // namespace
@@ -54,22 +66,44 @@ Library& TheLibrary() {
 
 } // namespace kavelvk
 
+using kavelvk::CallKind;
 using kavelvk::Library;
+using kavelvk::ProgramCall;
+using kavelvk::RecordedCall;
 using kavelvk::TheLibrary;
+
+namespace {
+
+ProgramCall CallOf(CallKind kind) {
+    ProgramCall call;
+    call.kind = kind;
+    return call;
+}
+
+} // namespace
 
 int HIDGetLibraryVersion(int* major, int* minor, int* build) {
     Library& library = TheLibrary();
-    const int* arVersion = library.simulation ? library.simulation->libraryVersion : kavelvk::DEFAULT_VERSION;
+    const int* arVersion =
+        library.simulation ? library.simulation->libraryVersion : kavelvk::DEFAULT_LIBRARY_VERSION;
+    int nStatus = kavelvk::STATUS_OK;
+    if (library.replay && library.replay->Replays(CallKind::LibraryVersion)) {
+        const RecordedCall* recorded =
+            library.replay->Take(CallOf(CallKind::LibraryVersion), library.replay->TimeOutsideEnumerator());
+        if (recorded != nullptr) arVersion = recorded->version;
+        nStatus = recorded != nullptr ? recorded->status : kavelvk::STATUS_REPLAY_DIFFERS;
+    }
     if (major != nullptr) *major = arVersion[0];
     if (minor != nullptr) *minor = arVersion[1];
     if (build != nullptr) *build = arVersion[2];
-    return 0;
+    return nStatus;
 }
 
 KavelHid::KavelHid() : state(std::make_unique<KavelHidState>()) {
     state->library = &TheLibrary();
     state->origin = std::chrono::steady_clock::now();
     Library& library = *state->library;
+    if (library.replay) library.replay->EnumeratorMade(state->origin);
     if (!library.simulation) return;
     kavelvk::Tracer* tracer = library.tracer.Enabled() ? &library.tracer : nullptr;
     const std::vector<std::unique_ptr<kavelvk::Keyboard>>& keyboards = library.simulation->keyboards;
@@ -80,6 +114,14 @@ KavelHid::KavelHid() : state(std::make_unique<KavelHidState>()) {
 }
 
 KavelHid::~KavelHid() {
+    kavelvk::Replay* replay = state->library->replay.get();
+    if (replay != nullptr) {
+        // A destructor has no status to return: a Release that differs is only told.
+        if (replay->Replays(CallKind::Release)) {
+            replay->Take(CallOf(CallKind::Release), kavelvk::ElapsedMs(&state->origin));
+        }
+        return;
+    }
     for (const std::unique_ptr<kavelvk::VirtualKeyboard>& device : state->devices) device->Close();
     Library& library = *state->library;
     if (library.simulation && !library.savePath.empty() && !library.simulation->Save(library.savePath)) {
@@ -89,21 +131,37 @@ KavelHid::~KavelHid() {
 
 int KavelHid::Enumerate() {
     state->bEnumerated = true;
-    int nCount = Count();
-    state->library->tracer.Enumerate(kavelvk::ElapsedMs(&state->origin), nCount);
+    Library& library = *state->library;
+    long long nT = kavelvk::ElapsedMs(&state->origin);
     // A file that could not be used is a failed scan; otherwise the scan itself succeeded.
-    return state->library->bInvalid ? -1 : 0;
+    int nStatus = library.bInvalid ? -1 : 0;
+    if (library.replay) {
+        const RecordedCall* recorded = library.replay->Take(CallOf(CallKind::Enumerate), nT);
+        state->replayCount = recorded != nullptr ? recorded->count : -1;
+        nStatus = recorded != nullptr ? 0 : kavelvk::STATUS_REPLAY_DIFFERS;
+    }
+    library.tracer.Enumerate(nT, Count());
+    return nStatus;
 }
 
 int KavelHid::Count() {
     const Library& library = *state->library;
     if (library.bInvalid) return -1;
-    if (!state->bEnumerated || !library.simulation) return 0;
-    return library.simulation->count;
+    if (!state->bEnumerated) return 0;
+    if (library.replay) return state->replayCount;
+    return library.simulation ? library.simulation->count : 0;
 }
 
 KavelHidDevice* KavelHid::GetDevice(unsigned int index) {
     int nCount = Count();
     if (nCount <= 0 || index >= static_cast<unsigned int>(nCount)) return nullptr;
-    return state->devices[index].get();
+    Library& library = *state->library;
+    if (!library.replay) return state->devices[index].get();
+    std::unique_ptr<kavelvk::ReplayKeyboard>& device = state->replayDevices[index];
+    if (!device) {
+        kavelvk::Tracer* tracer = library.tracer.Enabled() ? &library.tracer : nullptr;
+        device = std::make_unique<kavelvk::ReplayKeyboard>(library.replay.get(), static_cast<int>(index),
+                                                           tracer, &state->origin);
+    }
+    return device.get();
 }

@@ -1,4 +1,4 @@
-// The trace: one line per call into the library.
+// The trace: one line per call into the library, and the lines only a recording holds.
 #include "virtual_keyboard.h"
 
 namespace kavelvk {
@@ -58,6 +58,30 @@ void FormatSendCommandLine(std::string* line, long long t, int keyboard, std::ui
         *line += ']';
     }
     *line += '\n';
+}
+
+void FormatLibraryVersionLine(std::string* line, long long t, const int version[3], int status) {
+    line->clear();
+    *line += std::to_string(t);
+    *line += " LibraryVersion ";
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) *line += '.';
+        *line += std::to_string(version[i]);
+    }
+    AppendArrowStatus(line, status);
+    *line += '\n';
+}
+
+void FormatCloseLine(std::string* line, long long t, int keyboard, int status) {
+    AppendHead(line, t, keyboard, "Close");
+    AppendArrowStatus(line, status);
+    *line += '\n';
+}
+
+void FormatReleaseLine(std::string* line, long long t) {
+    line->clear();
+    *line += std::to_string(t);
+    *line += " Release\n";
 }
 
 bool Tracer::Open(const std::string& path) {

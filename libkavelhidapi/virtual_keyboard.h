@@ -1,6 +1,7 @@
 // The virtual keyboard behind kavelhidapi.h: a simulation file read once per process, keyboards
-// that answer messages from it, a trace of every call and the saved simulation. The program never
-// sees these declarations; the library's own tests use them directly.
+// that answer messages from it, a trace of every call and the saved simulation; or, instead of the
+// simulation, the replay of a recorded run. The program never sees these declarations; the
+// library's own tests use them directly.
 #ifndef KAVELHIDAPI_VIRTUAL_KEYBOARD_H
 #define KAVELHIDAPI_VIRTUAL_KEYBOARD_H
 
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -25,6 +27,11 @@ constexpr int STATUS_OK = 0;
 constexpr int STATUS_NOT_OPEN = 0x101;
 constexpr int STATUS_NO_ANSWER = 0x102;
 constexpr int STATUS_MALFORMED = 0x103;
+// The call is not the one the replayed recording holds next (or the recording has ended).
+constexpr int STATUS_REPLAY_DIFFERS = 0x104;
+
+// What HIDGetLibraryVersion reports when nothing says otherwise.
+inline constexpr int DEFAULT_LIBRARY_VERSION[3] = {1, 0, 0};
 
 constexpr int CONTROLLER_ADDRESS = 2;
 constexpr int MODULE_SLOTS = 16;
@@ -171,6 +178,10 @@ void FormatEnumerateModulesLine(std::string* line, long long t, int keyboard, in
 void FormatSendCommandLine(std::string* line, long long t, int keyboard, std::uint8_t cmd, std::uint8_t dst,
                            const std::uint8_t* data, std::size_t dataLen, int status, bool bAnswerAsked,
                            const std::uint8_t* answer, std::size_t answerLen);
+// Lines of the calls that the trace does not show but a recording holds.
+void FormatLibraryVersionLine(std::string* line, long long t, const int version[3], int status);
+void FormatCloseLine(std::string* line, long long t, int keyboard, int status);
+void FormatReleaseLine(std::string* line, long long t);
 
 // The trace file: one line per call, appended and flushed line by line. Disabled when not opened.
 class Tracer {
@@ -219,6 +230,113 @@ private:
     std::vector<std::uint8_t> scratch;
 };
 
+// The calls into the library, as a recording names them.
+enum class CallKind { LibraryVersion, Enumerate, Open, EnumerateModules, SendCommand, Close, Release };
+
+// One call line of a recording, with what the Answer line before it said.
+struct RecordedCall {
+    CallKind kind = CallKind::Release;
+    // The line in the recording's text (without its line feed) and its line number.
+    std::size_t textBegin = 0;
+    std::size_t textLength = 0;
+    std::size_t lineNumber = 0;
+    long long t = 0;
+    int keyboard = 0;
+    int status = STATUS_OK;
+    int count = 0;
+    int version[3] = {0, 0, 0};
+    std::uint8_t cmd = 0;
+    std::uint8_t dst = 0;
+    std::vector<std::uint8_t> data;
+    bool bAnswerAsked = false;
+    std::vector<std::uint8_t> answer;
+    bool bHasCapacity = false;
+    int capacity = 0;
+    bool bHasReported = false;
+    int reported = 0;
+};
+
+// A recording of an earlier run, or a plain trace, checked line by line.
+class Recording {
+public:
+    std::vector<RecordedCall> calls;
+    // True when a line stands in it that only a recording has (LibraryVersion, Answer, Close,
+    // Release). A plain trace has none: it cannot say what those calls did, so they are not replayed.
+    bool bExtended = false;
+
+    // Reads and checks a file; on failure fills *error with one line saying what is wrong.
+    bool LoadFile(const std::string& path, std::string* error);
+    // The same for a recording held in memory (used by the tests and the fuzz target).
+    bool LoadText(std::string text, std::string* error);
+    // The call line as it stands in the recording, without its line feed.
+    std::string_view Line(const RecordedCall& call) const;
+
+private:
+    std::string text;
+};
+
+// A call the program makes, with what the replay compares.
+struct ProgramCall {
+    CallKind kind = CallKind::Release;
+    int keyboard = 0;
+    std::uint8_t cmd = 0;
+    std::uint8_t dst = 0;
+    const std::uint8_t* data = nullptr;
+    std::size_t dataLen = 0;
+    bool bAnswerAsked = false;
+};
+
+// A recording being replayed: the program's calls taken one by one against its call lines.
+// Messages go to the given stream (standard error in the library), or nowhere when it is null.
+class Replay {
+public:
+    Replay(std::unique_ptr<Recording> recording, std::FILE* messages);
+    // Says so when the run ended before the recording did.
+    ~Replay();
+    Replay(const Replay&) = delete;
+    Replay& operator=(const Replay&) = delete;
+
+    const Recording& Recorded() const { return *recording; }
+    // Whether calls of that kind are compared with the recording (a plain trace lacks some kinds).
+    bool Replays(CallKind kind) const;
+    // The recorded call when the program's call agrees with the next one; otherwise null, and the
+    // first time the line that says where the run differs. t is the call's time for that line.
+    const RecordedCall* Take(const ProgramCall& call, long long t);
+    bool Diverged() const { return bDiverged; }
+    // The time of a call made outside an enumerator: since the newest one was made, 0 before.
+    void EnumeratorMade(std::chrono::steady_clock::time_point origin);
+    long long TimeOutsideEnumerator() const;
+
+private:
+    std::unique_ptr<Recording> recording;
+    std::FILE* messages;
+    std::size_t next = 0;
+    bool bDiverged = false;
+    bool bHasOrigin = false;
+    std::chrono::steady_clock::time_point origin;
+};
+
+// A keyboard as the program sees it during a replay. The tracer and origin may be null.
+class ReplayKeyboard : public KavelHidDevice {
+public:
+    ReplayKeyboard(Replay* replay, int index, Tracer* tracer,
+                   const std::chrono::steady_clock::time_point* origin);
+    ~ReplayKeyboard() override = default;
+    int Open() override;
+    int Close() override;
+    int SendCommand(unsigned char cmd, unsigned char dst, unsigned char* data, int dataLen,
+                    unsigned char* response, int* responseLen) override;
+    int EnumerateModules() override;
+
+private:
+    // The recorded status of a call without data, or 104 when it differs.
+    int StatusCall(CallKind kind, long long t);
+    Replay* replay;
+    int index;
+    Tracer* tracer;
+    const std::chrono::steady_clock::time_point* origin;
+};
+
 // What the process read at its first call into the library.
 struct Library {
     std::string simulationPath;
@@ -227,6 +345,8 @@ struct Library {
     // The valid simulation, or null.
     std::unique_ptr<Simulation> simulation;
     std::string savePath;
+    // The replay that answers instead of a simulation, or null.
+    std::unique_ptr<Replay> replay;
     Tracer tracer;
 };
 
@@ -244,6 +364,10 @@ struct KavelHidState {
     std::chrono::steady_clock::time_point origin;
     bool bEnumerated = false;
     std::vector<std::unique_ptr<kavelvk::VirtualKeyboard>> devices;
+    // During a replay: what Count() reports after Enumerate, and the keyboards handed out so far
+    // (made on demand, since a recorded count may be huge).
+    int replayCount = 0;
+    std::unordered_map<unsigned int, std::unique_ptr<kavelvk::ReplayKeyboard>> replayDevices;
 };
 
 #endif

@@ -1,9 +1,11 @@
 // Drives the library through its public header only, as kavelwrite does, and prints what it got,
 // so that the tests can run it with the library's environment variables set.
 //
-// Usage: vk_probe [-k INDEX] [-n] [MESSAGE...]
+// Usage: vk_probe [-k INDEX] [-n] [-c] [-x] [MESSAGE...]
 //   -k INDEX  the keyboard to open (default 0)
 //   -n        send the messages without opening the keyboard first
+//   -c        close the keyboard after the messages
+//   -x        exit after the messages without destroying the enumerator
 //   MESSAGE   CMD:DST[:DATA[:CAPACITY]] with CMD and DST in hex, DATA as hex digits without
 //             blanks (e.g. 001003), CAPACITY in decimal (empty or absent: 255) or "-" for no answer.
 #include "kavelhidapi.h"
@@ -64,17 +66,26 @@ std::string Hex(int status) {
 
 } // namespace
 
+// The enumerator that -x leaves behind: a global, so that the leak checker sees it still reachable.
+KavelHid* pKeptEnumerator = nullptr;
+
 int main(int argc, char** argv) {
     // Line by line, so that what was printed survives a signal that ends the probe.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     unsigned int nIndex = 0;
     bool bOpen = true;
+    bool bClose = false;
+    bool bKeepEnumerator = false;
     std::vector<Message> messages;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-k") == 0 && i + 1 < argc) {
             nIndex = static_cast<unsigned int>(std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "-n") == 0) {
             bOpen = false;
+        } else if (std::strcmp(argv[i], "-c") == 0) {
+            bClose = true;
+        } else if (std::strcmp(argv[i], "-x") == 0) {
+            bKeepEnumerator = true;
         } else {
             Message message;
             if (!ParseMessage(argv[i], &message)) {
@@ -88,10 +99,13 @@ int main(int argc, char** argv) {
     int nMajor = -1;
     int nMinor = -1;
     int nBuild = -1;
-    HIDGetLibraryVersion(&nMajor, &nMinor, &nBuild);
-    std::printf("version %d.%d.%d\n", nMajor, nMinor, nBuild);
+    int nVersionStatus = HIDGetLibraryVersion(&nMajor, &nMinor, &nBuild);
+    std::printf("version %d.%d.%d", nMajor, nMinor, nBuild);
+    if (nVersionStatus != 0) std::printf(" -> %s", Hex(nVersionStatus).c_str());
+    std::printf("\n");
     {
-        KavelHid hid;
+        pKeptEnumerator = new KavelHid;
+        KavelHid& hid = *pKeptEnumerator;
         std::printf("count-before %d\n", hid.Count());
         std::printf("enumerate %s\n", Hex(hid.Enumerate()).c_str());
         int nCount = hid.Count();
@@ -101,6 +115,7 @@ int main(int argc, char** argv) {
         KavelHidDevice* device = hid.GetDevice(nIndex);
         if (device == nullptr) {
             std::printf("device %u null\n", nIndex);
+            delete pKeptEnumerator;
             return 0;
         }
         if (bOpen) {
@@ -109,20 +124,27 @@ int main(int argc, char** argv) {
             if (nStatus == 0) std::printf("modules %s\n", Hex(device->EnumerateModules()).c_str());
         }
         for (Message& message : messages) {
+            // Filled, so that bytes the library did not write show as EE.
             unsigned char arResponse[255];
+            std::memset(arResponse, 0xEE, sizeof arResponse);
             int nResponseLen = message.capacity;
             int nStatus = device->SendCommand(
                 message.cmd, message.dst, message.data.data(), static_cast<int>(message.data.size()),
                 message.bAnswer ? arResponse : nullptr, message.bAnswer ? &nResponseLen : nullptr);
             std::printf("send %02X %02X -> %s", message.cmd, message.dst, Hex(nStatus).c_str());
             if (message.bAnswer) {
+                // Never more than the room offered, whatever length the library stored back.
+                int nShown = std::max(0, std::min(nResponseLen, message.capacity));
                 std::printf(" answer=[");
-                for (int i = 0; i < nResponseLen && i < 255; ++i)
-                    std::printf(i == 0 ? "%02X" : " %02X", arResponse[i]);
+                for (int i = 0; i < nShown; ++i) std::printf(i == 0 ? "%02X" : " %02X", arResponse[i]);
                 std::printf("]");
+                if (nResponseLen != nShown) std::printf(" length=%d", nResponseLen);
             }
             std::printf("\n");
         }
+        if (bClose) std::printf("close %s\n", Hex(device->Close()).c_str());
+        if (bKeepEnumerator) std::exit(0);
+        delete pKeptEnumerator;
     }
     std::printf("done\n");
     return 0;
