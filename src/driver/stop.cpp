@@ -3,6 +3,8 @@
 // and the log file is still saved.
 #include "driver.h"
 
+#include "hidlink.h"
+
 #include <csignal>
 
 namespace {
@@ -15,7 +17,8 @@ void RequestStop(int nSignal) {
         return;
     }
     // Asked again while stopping: the user will not wait for the record. The signal is blocked
-    // while this runs and ends the program as soon as it returns.
+    // while this runs and ends the program as soon as it returns; a recording says so last.
+    RecordingSignalEnd(nSignal);
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);

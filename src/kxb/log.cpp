@@ -184,7 +184,9 @@ KeyboardSummary SummariseKeyboard(int nIndex, const LogKeyboard& keyboard) {
     const LogAnnotation* unread = nullptr;
     summary.bReadBack = !keyboard.readback.empty();
     for (const LogAnnotation& annotation : keyboard.readback) {
-        if (StartsWith(annotation.sValue, KxbBlockStateText(BLOCK_MATCH))) {
+        if (annotation.sValue == txtINTERRUPTED) {
+            if (interrupted == nullptr) interrupted = &annotation;
+        } else if (StartsWith(annotation.sValue, KxbBlockStateText(BLOCK_MATCH))) {
             summary.nMatch++;
         } else if (StartsWith(annotation.sValue, KxbBlockStateText(BLOCK_DIFFER))) {
             summary.nDiffer++;

@@ -60,8 +60,13 @@ int main(int argc, char* argv[]) {
         char** pVerbArgv = argv + optind;
         optind = 0;
         int nStatus = entry.verb(nVerbArgc, pVerbArgv);
-        // A verb that recorded its calls ends the recording with its status.
-        RecordingEnd(nStatus, 0);
+        // A verb that recorded its calls ends the recording with its status; lines lost while the
+        // verb went on must not go unnoticed.
+        int nRecordEnd = RecordingEnd(nStatus, 0);
+        if (nRecordEnd != 0) {
+            std::cerr << "kxb " << pVerbArgv[0]
+                      << ": ERROR: " << RecordingErrorText(RecordingPath(), nRecordEnd) << std::endl;
+        }
         return nStatus;
     }
     std::cerr << "kxb: unknown verb '" << argv[optind] << "'" << std::endl;

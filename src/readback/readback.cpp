@@ -223,7 +223,9 @@ int ReadImages(KavelHidDevice* device, std::map<int, UnitImage>& images,
             int nEnd = nBegin;
             while (nEnd < MID_MEMORY_SIZE && image.arOwner[nEnd] >= 0) nEnd++;
             for (int nPiece = nBegin; nPiece < nEnd; nPiece += READ_PIECE_MAX) {
-                int nStop = StopCheckpoint(arPending[image.arOwner[nPiece]].block.node, timestampDevice);
+                // The block's write is annotated already: the stop goes under the read-back's own name.
+                int nStop = StopCheckpoint(arPending[image.arOwner[nPiece]].block.node,
+                                           TimestampVerify(timestampDevice));
                 if (nStop != 0) return nStop;
                 int nWanted = std::min(READ_PIECE_MAX, nEnd - nPiece);
                 std::vector<unsigned char> pData;

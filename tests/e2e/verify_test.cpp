@@ -128,3 +128,26 @@ TEST_F(Verify, WithOverlappingResetsAKeyboardThatFailsItsReadBackIsNotResetNorWa
 }
 
 } // namespace
+
+// A stop between two reads of the read-back leaves a log that is still a valid script: the stop is
+// annotated under the read-back's own name, beside the write's result.
+TEST(VerifyStop, IsAnnotatedBesideTheWriteAndTheKeyboardIsNotReset) {
+    std::string dir = MakeTempDir();
+    WriteFile(dir + "/k.xml",
+              "<KavelSimulation><Keyboard><Controller><Version>11 01 02 03</Version></Controller>"
+              "<Inject Cmd=\"16\" Count=\"1\" Signal=\"2\">11</Inject></Keyboard></KavelSimulation>");
+    WriteFile(dir + "/s.kxb", "<XML_BIN_FILE>" + AnyDeviceElement() +
+                                  "<BinMemory><DST>2</DST><CMD>17</CMD><Data Address=\"1000\">11</Data>"
+                                  "<Data Address=\"2000\">22</Data></BinMemory></XML_BIN_FILE>");
+    RunOutcome run =
+        RunKavelwrite({"s.kxb", "--verify", "--logfile"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    std::vector<std::string> logs = FindLogFiles(dir, "s.kxb");
+    std::string log = logs.size() == 1 ? MaskStamps(ReadFile(dir + "/" + logs[0])) : "";
+    RemoveTree(dir);
+    EXPECT_EQ(run.exitStatus, 130) << run.out;
+    EXPECT_NE(run.out.find(" ERROR: Interrupted - keyboard not reset."), std::string::npos) << run.out;
+    EXPECT_NE(
+        log.find("<Data Address=\"2000\" STAMP_device0=\"result=0\" STAMP_device0_verify=\"interrupted\">"),
+        std::string::npos)
+        << log;
+}

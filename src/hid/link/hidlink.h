@@ -66,6 +66,8 @@ unsigned char* MessageData(std::vector<unsigned char>& arData);
 // Starts recording into path, replacing it, with header lines naming sProgram (name, version and
 // verb), its arguments and the time in UTC; returns 0, or the errno of a file that cannot be made.
 int RecordingStart(const std::string& path, const std::string& sProgram, int argc, char* argv[]);
+// Returns the file that RecordingStart was last given.
+const std::string& RecordingPath();
 // Ends the recording with a line saying how the run ended: its exit status, and the signal whose
 // stop request ended it (0 for none); returns 0, or the errno of the first write that failed.
 int RecordingEnd(int nExitStatus, int nStopSignal);

@@ -29,6 +29,7 @@ struct RecordState {
     std::chrono::steady_clock::time_point origin; // when the enumerator was made
     std::vector<std::unique_ptr<RecordingDevice>> devices;
     std::string sLines; // the lines of the call being recorded
+    std::string sPath;  // the file, as it was named
 };
 
 RecordState recording;
@@ -199,7 +200,18 @@ int RecordingStart(const std::string& path, const std::string& sProgram, int arg
     for (int i = 0; i < argc; i++) sLines += " " + QuotedArgument(argv[i]);
     sLines += "\n# started: " + UtcNow() + "\n";
     WriteLines();
-    return recording.nWriteError;
+    // A file that cannot take even its header records nothing.
+    int nError = recording.nWriteError;
+    if (nError != 0) {
+        close(recording.fd);
+        recording.fd = -1;
+    }
+    recording.sPath = path;
+    return nError;
+}
+
+const std::string& RecordingPath() {
+    return recording.sPath;
 }
 
 int RecordingEnd(int nExitStatus, int nStopSignal) {
