@@ -52,11 +52,12 @@ words() { printf '%s\n' "$@" | LC_ALL=C sort; }
 
 case $command in
 kavelwrite)
-    complete_line "kavelwrite -" "$(words --logfile --overlap-resets)"
+    complete_line "kavelwrite -" "$(words --logfile --overlap-resets --record --verify)"
     complete_line "kavelwrite --l" "--logfile"
-    complete_line "kavelwrite --logfile -" "--overlap-resets"
-    complete_line "kavelwrite setup.kxb --logfile -" "--overlap-resets"
-    complete_line "kavelwrite --overlap-resets --logfile -" ""
+    complete_line "kavelwrite --logfile -" "$(words --overlap-resets --record --verify)"
+    complete_line "kavelwrite setup.kxb --logfile -" "$(words --overlap-resets --record --verify)"
+    complete_line "kavelwrite --overlap-resets --logfile --verify -" "--record"
+    complete_line "kavelwrite --overlap-resets --logfile --verify --record run.rec -" ""
     complete_line "kavelwrite --x" ""
     complete_line "kavelwrite " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
     complete_line "kavelwrite s" "$(words scripts setup.kxb)"
@@ -65,12 +66,19 @@ kavelwrite)
     complete_line "kavelwrite folder.kxb/" "folder.kxb/d.kxb"
     complete_line "kavelwrite n" ""
     complete_line "kavelwrite --overlap-resets s" "$(words scripts setup.kxb)"
-    complete_line "kavelwrite setup.kxb " "$(words --logfile --overlap-resets)"
-    complete_line "kavelwrite setup.kxb --logfile " "--overlap-resets"
-    complete_line "kavelwrite --logfile setup.kxb " "--overlap-resets"
+    complete_line "kavelwrite setup.kxb " "$(words --logfile --overlap-resets --record --verify)"
+    complete_line "kavelwrite setup.kxb --logfile " "$(words --overlap-resets --record --verify)"
+    complete_line "kavelwrite --logfile setup.kxb " "$(words --overlap-resets --record --verify)"
+    complete_line "kavelwrite --v" "--verify"
+    # The word after --record is the recording: any file, and not the script.
+    complete_line "kavelwrite --record " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
+    complete_line "kavelwrite setup.kxb --record n" "notes.txt"
+    complete_line "kavelwrite --record run.rec s" "$(words scripts setup.kxb)"
+    complete_line "kavelwrite --record run.rec " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
+    complete_line "kavelwrite --record=run.rec setup.kxb " "$(words --logfile --overlap-resets --verify)"
     ;;
 kxb)
-    complete_line "kxb " "$(words backup check log probe verify)"
+    complete_line "kxb " "$(words backup check log probe twin verify)"
     complete_line "kxb p" "probe"
     complete_line "kxb -" "$(words --help --version)"
     complete_line "kxb --help " ""
@@ -84,10 +92,13 @@ kxb)
     complete_line "kxb check --json -" ""
     complete_line "kxb check --json s" "$(words scripts setup.kxb)"
     complete_line "kxb check --help " ""
-    complete_line "kxb probe " "$(words --device-element --help --json --simulation)"
+    complete_line "kxb probe " "$(words --device-element --help --json --record --simulation)"
     complete_line "kxb probe --s" "--simulation"
-    complete_line "kxb probe --json " ""
-    complete_line "kxb probe --device-element -" ""
+    complete_line "kxb probe --json " "--record"
+    complete_line "kxb probe --device-element -" "--record"
+    complete_line "kxb probe --record " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
+    complete_line "kxb probe --record probe.rec " "$(words --device-element --json --simulation)"
+    complete_line "kxb probe --record=probe.rec --json " ""
     complete_line "kxb log " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
     complete_line "kxb log setup.kxb_" "setup.kxb_t20261208011631"
     complete_line "kxb log -" "$(words --help --json)"
@@ -95,12 +106,22 @@ kxb)
     complete_line "kxb log --json setup.kxb_t20261208011631 " ""
     complete_line "kxb log --json n" "notes.txt"
     complete_line "kxb verify " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
-    complete_line "kxb verify --json -" "--send-pointer-commands"
-    complete_line "kxb verify setup.kxb " "$(words --json --send-pointer-commands)"
+    complete_line "kxb verify --json -" "$(words --record --send-pointer-commands)"
+    complete_line "kxb verify setup.kxb " "$(words --json --record --send-pointer-commands)"
+    complete_line "kxb verify --record n" "notes.txt"
+    complete_line "kxb verify --record run.rec s" "$(words scripts setup.kxb)"
+    complete_line "kxb verify --record run.rec setup.kxb " "$(words --json --send-pointer-commands)"
     complete_line "kxb backup --output n" "notes.txt"
     complete_line "kxb backup --keyboard " ""
-    complete_line "kxb backup --keyboard 1 -" "$(words --output --send-pointer-commands)"
+    complete_line "kxb backup --keyboard 1 -" "$(words --output --record --send-pointer-commands)"
     complete_line "kxb backup --output out.kxb s" "$(words scripts setup.kxb)"
+    complete_line "kxb backup --record=run.rec -" "$(words --keyboard --output --send-pointer-commands)"
+    complete_line "kxb twin " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
+    complete_line "kxb twin n" "notes.txt"
+    complete_line "kxb twin -" "--help"
+    complete_line "kxb twin --help " ""
+    complete_line "kxb twin notes.txt " ""
+    complete_line "kxb twin notes.txt -" ""
 
     # Whatever the program's usage names must be offered where it applies: every verb, and every
     # option of a verb as its first word.
@@ -109,7 +130,11 @@ kxb)
     [ -n "$verbs" ] || { echo "FAIL: kxb --help names no verb:"; echo "$usage"; failures=$((failures + 1)); }
     complete_line "kxb " "$verbs"
     for verb in $verbs; do
-        options=$("$program" "$verb" --help 2>&1 | grep -o -- '--[a-z][a-z-]*' | LC_ALL=C sort -u)
+        # The options of its usage lines (up to the first empty line) and the first option of each
+        # line of its option table; the prose may name other programs' options.
+        options=$("$program" "$verb" --help 2>&1 |
+            sed -n '1,/^$/p; s/^ \{1,\}\(-[a-zA-Z], \)\{0,1\}\(--[a-z][a-z-]*\).*/\2/p' |
+            grep -o -- '--[a-z][a-z-]*' | LC_ALL=C sort -u)
         offered_options=$(offered "kxb $verb -")
         for option in $options; do
             grep -qxF -- "$option" <<<"$offered_options" ||

@@ -27,6 +27,20 @@ guide_shows() {
     line=$(sed 's/^[[:space:]]*//' <<<"$1")
     sed 's/^[[:space:]]*//' "$guide" | grep -qxF -- "$line" || fail "the guide no longer shows: $line"
 }
+# A call line of a recording or a trace that a document shows, whatever its time: the document
+# must hold the line with some time before it. Usage: shows_call LINE_WITHOUT_TIME [DOCUMENT]
+shows_call() {
+    sed -E 's/^[[:space:]]*[0-9]+ //' "${2:-$guide}" | grep -qxF -- "$1" || fail "${2:-the guide} no longer shows the call: $1"
+}
+# The console as a terminal shows it: each progress line overwritten by what follows it.
+console() { tr '\r' '\n' <"$work/stdout" | grep -v '^ Writing progress: [0-9]\{1,2\} %$'; }
+# Runs a program in the work folder without the library's variables but those given; the rest of
+# the arguments are environment assignments, then the program and its arguments. Sets $status.
+run_in_work() {
+    status=0
+    (cd "$work" && env -u KAVELHID_SIMULATION -u KAVELHID_TRACE -u KAVELHID_SIMULATION_SAVE "$@" \
+        >"$work/stdout" 2>"$work/stderr") || status=$?
+}
 # Runs examples/command.kxb, as the guide does, on examples/writers-keyboard.xml with the Inject
 # element that the guide shows added to it; the trace goes to $work/trace.
 run_command_with_inject() {
@@ -204,6 +218,191 @@ KxbLogSaysWhatEachKeyboardDid)
 $actual"
     while read -r line; do guide_shows "$line"; done <<<"$expected"
     guide_shows '`<Inject Cmd="17" Status="3"/>` to its `Keyboard` element): kavelwrite prints'
+    ;;
+KavelwriteVerifyReadsBackBeforeTheReset)
+    # The guide: examples/demo.kxb with --verify on the demo keyboard, then on a copy of it that
+    # loses the first memory write, one whose read fails, and a station whose second keyboard
+    # loses it.
+    top=$(dirname "$examples")
+    status=0
+    (cd "$top" && env -u KAVELHID_SIMULATION_SAVE KAVELHID_SIMULATION="$examples/demo-keyboard.xml" \
+        KAVELHID_TRACE="$work/trace" "$kavelwrite" examples/demo.kxb --verify >"$work/stdout" 2>"$work/stderr") ||
+        status=$?
+    expect_status 0
+    for line in " Verified: 13 bytes in 4 blocks, 1 message not verified" " Writing progress: 100 %" " Done."; do
+        console | grep -qxF -- "$line" || fail "no console line \"$line\""
+        guide_shows "$line"
+    done
+    guide_shows 'KAVELHID_SIMULATION=examples/demo-keyboard.xml build/kavelwrite examples/demo.kxb --verify'
+    [ "$(grep -c 'cmd=16' "$work/trace")" = 5 ] || fail "not the pointer read and four reads back: $(grep 'cmd=16' "$work/trace")"
+    tail -n 1 "$work/trace" | grep -q 'cmd=F1' || fail "the reset is not the last message"
+
+    inject='<Inject Cmd="17" Dst="2" Count="1"/>'
+    guide_shows "$inject"
+    cp "$examples/demo.kxb" "$work/"
+    sed "s#</Keyboard>#$inject</Keyboard>#" "$examples/demo-keyboard.xml" >"$work/demo-keyboard.xml"
+    rm -f "$work/trace"
+    run_in_work KAVELHID_SIMULATION=demo-keyboard.xml KAVELHID_TRACE=demo.trace "$kavelwrite" demo.kxb --verify --logfile
+    expect_status 167
+    guide_shows 'KAVELHID_SIMULATION=demo-keyboard.xml KAVELHID_TRACE=demo.trace build/kavelwrite demo.kxb --verify --logfile'
+    for line in " demo.kxb:59:4: device0: differ: Data: unit 2, 4 bytes at 4000: 4 bytes differ, the first at 4000: the keyboard holds 00, the script leaves 11" \
+        " ERROR: Device verify error"; do
+        console | grep -qxF -- "$line" || fail "no console line \"$line\""
+        guide_shows "$line"
+    done
+    grep -q 'cmd=F1' "$work/demo.trace" && fail "a keyboard that lost a write was reset"
+    expected='kb0 SendCommand cmd=17 dst=06 data=[00 01 DE AD BE EF] -> 0
+kb0 SendCommand cmd=16 dst=02 data=[00 40 04] -> 0 answer=[00 00 00 00]
+kb0 SendCommand cmd=16 dst=02 data=[10 40 02] -> 0 answer=[55 66]
+kb0 SendCommand cmd=16 dst=02 data=[38 52 03] -> 0 answer=[A1 A2 A3]
+kb0 SendCommand cmd=16 dst=06 data=[00 01 04] -> 0 answer=[DE AD BE EF]'
+    actual=$(tail -n 5 "$work/demo.trace" | sed 's/^[0-9]* //')
+    [ "$actual" = "$expected" ] || fail "the trace does not end with the reads back:
+$actual"
+    while read -r line; do shows_call "$line"; done <<<"$expected"
+    log=$(log_file demo.kxb)
+    for line in '<Data Offset="0" t20261208172306_device0="result=0" t20261208172306_device0_verify="differ;bytes=4;first=4000;keyboard=00;script=11">11 22 33 44</Data>' \
+        '<Data Offset="10" t20261208172306_device0="result=0" t20261208172306_device0_verify="match">55 66</Data>'; do
+        sed 's/t[0-9]\{14\}/t20261208172306/g; s/^[[:space:]]*//' "${log:-/dev/null}" | grep -qxF -- "$line" ||
+            fail "the log file lacks $line"
+        guide_shows "$line"
+    done
+    status=0
+    (cd "$work" && "$kxb" log "$(basename "${log:-none}")" >"$work/stdout" 2>"$work/stderr") || status=$?
+    expect_status 0
+    actual=$(sed 's/t[0-9]\{14\}/t20261208172306/g' "$work/stdout")
+    expected='run t20261208172306
+  check pass: passed
+  device0: " ERROR: Device verify error" (167): 7 done, 0 failed, 0 skipped
+    read back: 3 match, 1 differ, 0 unreadable
+    identified: Controller Id=11 Ver=1.2.3.0 Ok
+    identified: Module0 IdConfig=66 Id=66 IdSub=0 Id66=12 Ver=2.1.ce.0 Ok
+    identified: Module1 IdConfig=c5 Id=c5 IdSub=5 Id66=0 Ver=1.0.7.0 Ok
+    stopped: demo.kxb_t20261208172306:108:4: Data differ;bytes=4;first=4000;keyboard=00;script=11'
+    [ "$actual" = "$expected" ] || fail "kxb log says:
+$actual"
+    while read -r line; do guide_shows "$line"; done <<<"$expected"
+    "$kxb" log --json "$log" | grep -q '"readBack": {' || fail "kxb log --json has no readBack object"
+
+    # Without --verify the lost write goes unnoticed.
+    run_in_work KAVELHID_SIMULATION=demo-keyboard.xml "$kavelwrite" demo.kxb
+    expect_status 0
+    console | grep -qxF " Done." || fail "without --verify the keyboard is not taken for written"
+
+    # A read that fails.
+    inject='<Inject Cmd="16" Dst="6" Status="102"/>'
+    grep -qF "\`$inject\`" "$guide" || fail "the guide no longer shows $inject"
+    sed "s#</Keyboard>#$inject</Keyboard>#" "$examples/demo-keyboard.xml" >"$work/unreadable-keyboard.xml"
+    run_in_work KAVELHID_SIMULATION=unreadable-keyboard.xml KAVELHID_TRACE=unreadable.trace "$kavelwrite" demo.kxb --verify
+    expect_status 164
+    line=" demo.kxb:77:4: device0: unreadable: Data: unit 6, 4 bytes at 100: not read: the read of 4 bytes at 100 on unit 6: ERROR=102;responselen=0"
+    console | grep -qxF -- "$line" || fail "no console line \"$line\""
+    guide_shows "$line"
+    console | grep -qxF " ERROR: Device communication error" || fail "a failed read-back is no communication error"
+    grep -q 'cmd=F1' "$work/unreadable.trace" && fail "a keyboard whose read-back failed was reset"
+
+    # A station whose second keyboard loses the write, with and without overlapping resets.
+    awk '/<\/Keyboard>/ && ++n == 2 { sub(/<\/Keyboard>/, "<Inject Cmd=\"17\" Dst=\"2\" Count=\"1\"/></Keyboard>") } { print }' \
+        "$examples/station-keyboards.xml" >"$work/station.xml"
+    [ "$(grep -c '<Inject' "$work/station.xml")" = 1 ] || fail "examples/station-keyboards.xml has no second keyboard"
+    line="Written and verified: 2 of 3 keyboards; failed: device1 (167)"
+    guide_shows "$line"
+    for overlap in "" --overlap-resets; do
+        run_in_work KAVELHID_SIMULATION=station.xml KAVELHID_TRACE="station$overlap.trace" "$kavelwrite" demo.kxb --verify $overlap
+        expect_status 167
+        [ "$(console | tail -n 1)" = "$line" ] || fail "the station ${overlap:+with $overlap }does not end with \"$line\""
+        [ "$(grep -c 'cmd=F1' "$work/station$overlap.trace")" = 2 ] || fail "not the two other keyboards reset ${overlap:+with $overlap}"
+        grep -q 'kb1 .*cmd=F1' "$work/station$overlap.trace" && fail "the keyboard that lost its write was reset"
+    done
+    ;;
+RecordingHoldsEveryCallAndMakesATwin)
+    # The guide: the lost write recorded, what the recording holds, a file that cannot be made, and
+    # the twin of the recording, on which the run ends as recorded. And kavelwrite(1)'s recording.
+    cp "$examples/demo.kxb" "$work/"
+    sed 's#</Keyboard>#<Inject Cmd="17" Dst="2" Count="1"/></Keyboard>#' "$examples/demo-keyboard.xml" >"$work/demo-keyboard.xml"
+    run_in_work KAVELHID_SIMULATION=demo-keyboard.xml KAVELHID_TRACE=lost.trace "$kavelwrite" demo.kxb --verify --record lost.rec
+    expect_status 167
+    guide_shows 'KAVELHID_SIMULATION=demo-keyboard.xml build/kavelwrite demo.kxb --verify --record lost.rec'
+    for line in '# kavelhid recording 1' '# program: kavelwrite 0.0.4' '# arguments: demo.kxb --verify --record lost.rec' \
+        '# ended: exit status 167'; do
+        grep -qxF -- "$line" "$work/lost.rec" || fail "the recording lacks \"$line\""
+        guide_shows "$line"
+    done
+    sed -n 4p "$work/lost.rec" | grep -qE '^# started: [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$' ||
+        fail "the fourth line is not the start in UTC: $(sed -n 4p "$work/lost.rec")"
+    guide_shows '# started: 2026-12-08T17:23:06Z'
+    [ "$(tail -n 1 "$work/lost.rec")" = '# ended: exit status 167' ] || fail "the recording does not end with how the run ended"
+    calls=$(grep -v '^#' "$work/lost.rec" | sed 's/^[0-9]* //')
+    [ "$(wc -l <<<"$calls")" = 32 ] || fail "not 32 lines of calls: $calls"
+    while read -r line; do shows_call "$line"; done <<<"$calls"
+    # The call lines are the trace's, with the lines the trace has none for.
+    [ "$(grep -v ' Answer capacity=\|LibraryVersion\|Release' <<<"$calls")" = "$(sed 's/^[0-9]* //' "$work/lost.trace")" ] ||
+        fail "the recording's calls are not the trace's lines"
+
+    # A file that cannot be made, or none: nothing is sent.
+    run_in_work KAVELHID_TRACE=none.trace "$kavelwrite" demo.kxb --record /no/such/folder/setup.rec
+    expect_status 170
+    line="ERROR: Recording file error: /no/such/folder/setup.rec: No such file or directory"
+    expect_line "$line"
+    guide_shows "$line"
+    [ -s "$work/none.trace" ] && fail "a run without its recording sent something"
+    run_in_work "$kavelwrite" demo.kxb --record
+    expect_status 170
+    expect_line "ERROR: Recording file parameter missing"
+    grep -qF '`ERROR: Recording file parameter missing`' "$guide" || fail "the guide no longer names the missing file"
+    run_in_work "$kxb" probe --record /no/such/folder/probe.rec
+    expect_status 170
+    grep -qxF "kxb probe: ERROR: Recording file error: /no/such/folder/probe.rec: No such file or directory" "$work/stderr" ||
+        fail "kxb probe says: $(cat "$work/stderr")"
+    grep -qF '`kxb probe: ERROR: Recording file error: ...`' "$guide" || fail "the guide no longer shows kxb's line"
+    # The word after --record is the recording, whatever it is named.
+    cp "$examples/demo.kxb" "$work/victim.kxb"
+    run_in_work "$kavelwrite" --record victim.kxb
+    expect_status 168
+    [ "$(head -n 1 "$work/victim.kxb")" = "# kavelhid recording 1" ] || fail "the script after --record was not taken for the recording"
+    guide_shows '  argument after `--record` is always the file: `kavelwrite --record setup.kxb` would replace the'
+
+    # The twin, and the same run on it.
+    run_in_work "$kxb" twin lost.rec
+    expect_status 0
+    guide_shows 'build/kxb twin lost.rec > lost-twin.xml'
+    cp "$work/stdout" "$work/lost-twin.xml"
+    sed -n 2p "$work/lost-twin.xml" | grep -q '^<!-- .*Left out.*memory that no read returned (it reads 00), how long each call took' ||
+        fail "the twin's comment does not say what is left out: $(sed -n 2p "$work/lost-twin.xml")"
+    twin=$(sed '1,2d; s/^[[:space:]]*//' "$work/lost-twin.xml")
+    [ "$(wc -l <<<"$twin")" = 19 ] || fail "the twin is not the guide's 19 lines: $twin"
+    while read -r line; do guide_shows "$line"; done <<<"$twin"
+    run_in_work KAVELHID_SIMULATION=lost-twin.xml KAVELHID_TRACE=twin.trace "$kavelwrite" demo.kxb --verify
+    expect_status 167
+    console | grep -qxF " demo.kxb:59:4: device0: differ: Data: unit 2, 4 bytes at 4000: 4 bytes differ, the first at 4000: the keyboard holds 00, the script leaves 11" ||
+        fail "the run on the twin does not find the lost write"
+    [ "$(sed 's/^[0-9]* //' "$work/twin.trace")" = "$(sed 's/^[0-9]* //' "$work/lost.trace")" ] ||
+        fail "the run on the twin sends other messages or gets other answers"
+    guide_shows '`KAVELHID_SIMULATION=lost-twin.xml build/kavelwrite demo.kxb --verify` ends with the same `differ`'
+
+    # A recording that is not one.
+    sed '7s/.*/garbage/' "$work/lost.rec" >"$work/setup.rec"
+    run_in_work "$kxb" twin setup.rec
+    expect_status 169
+    line="kxb twin: setup.rec: line 7: not a call of the recording"
+    [ "$(cat "$work/stderr")" = "$line" ] || fail "kxb twin says: $(cat "$work/stderr")"
+    grep -qF "\`$line\`" "$guide" || fail "the guide no longer shows: $line"
+
+    # kavelwrite(1) shows the recording of its first example.
+    page=$(dirname "$guide")/kavelwrite.1
+    top=$(dirname "$examples")
+    (cd "$top" && env -u KAVELHID_TRACE -u KAVELHID_SIMULATION_SAVE KAVELHID_SIMULATION="$examples/writers-keyboard.xml" \
+        "$kavelwrite" examples/command.kxb --record "$work/command.rec" >/dev/null) || fail "the page's example did not end with 0"
+    calls=$(sed -n 5,100p "$work/command.rec" | sed 's/^[0-9]* //')
+    [ "$(wc -l <<<"$calls")" = 16 ] || fail "not 16 lines after the header: $calls"
+    while read -r line; do
+        case $line in
+        '#'*) grep -qxF -- "$line" "$page" || fail "kavelwrite(1) no longer shows: $line" ;;
+        *) shows_call "$line" "$page" ;;
+        esac
+    done <<<"$calls"
+    grep -qxF '# arguments: examples/command.kxb \-\-record /tmp/command.rec' "$page" ||
+        fail "kavelwrite(1) no longer shows the example's arguments"
     ;;
 ProbeShowsWhatIsAttached)
     # The guide: kxb probe on the demo keyboard, its Device element pasted into a script, and a
