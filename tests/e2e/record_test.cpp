@@ -77,6 +77,28 @@ TEST_F(Record, AReplayedRunPrintsExitsAndLogsAsTheRecordedRun) {
     }
 }
 
+TEST_F(Record, ATwinOfTheRecordingGetsTheSameMessagesAndAnswers) {
+    RunOutcome recorded = Recorded(KAVELWRITE_BIN, {"s.kxb"});
+    RunOutcome twin = RunKxb({"twin", "rec"}, {}, dir);
+    ASSERT_EQ(twin.exitStatus, 0) << twin.err;
+    WriteFile(dir + "/twin.xml", twin.out);
+    RunOutcome onTwin = RunKavelwrite(
+        {"s.kxb"}, {{"KAVELHID_SIMULATION", dir + "/twin.xml"}, {"KAVELHID_TRACE", dir + "/twin.trace"}},
+        dir);
+    EXPECT_EQ(onTwin.exitStatus, recorded.exitStatus);
+    // The recording's calls that the trace has lines for, without their times.
+    std::string calls;
+    std::istringstream lines(ReadFile(dir + "/rec"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line[0] == '#' || std::regex_search(line, std::regex(" (Answer|LibraryVersion|Release)")))
+            continue;
+        calls += line.substr(line.find(' ')) + "\n";
+    }
+    EXPECT_EQ(
+        std::regex_replace(ReadFile(dir + "/twin.trace"), std::regex("^[0-9]+", std::regex::multiline), ""),
+        calls);
+}
+
 TEST_F(Record, AReplayThatStraysFromTheRecordingSaysWhereAndFails) {
     ASSERT_EQ(Recorded(KAVELWRITE_BIN, {"s.kxb"}).exitStatus, 166);
     WriteFile(dir + "/s.kxb", Script("11 23"));
@@ -85,9 +107,10 @@ TEST_F(Record, AReplayThatStraysFromTheRecordingSaysWhereAndFails) {
     EXPECT_EQ(replayed.exitStatus, 162) << replayed.out;
     EXPECT_TRUE(std::regex_search(
         replayed.err,
-        std::regex("^kavelhid replay: call 8 differs: recorded [0-9]+ kb0 SendCommand cmd=17 dst=02 "
-                   "data=\\[00 10 11 22\\] -> 0, got [0-9]+ kb0 SendCommand cmd=17 dst=02 data=\\[00 10 11 23\\] -> "
-                   "104\n$")))
+        std::regex(
+            "^kavelhid replay: call 8 differs: recorded [0-9]+ kb0 SendCommand cmd=17 dst=02 "
+            "data=\\[00 10 11 22\\] -> 0, got [0-9]+ kb0 SendCommand cmd=17 dst=02 data=\\[00 10 11 23\\] -> "
+            "104\n$")))
         << replayed.err;
     EXPECT_NE(replayed.out.find("%\r ERROR: Device write error\n\ndevice1: ERROR: Device open error (260)\n"),
               std::string::npos)
@@ -96,16 +119,17 @@ TEST_F(Record, AReplayThatStraysFromTheRecordingSaysWhereAndFails) {
 
 TEST_F(Record, AKilledRunLeavesEveryCallItMadeAndItsReplayGetsAsFar) {
     // Killed in its first keyboard's reset wait, after every other call of that keyboard.
-    RunOutcome killed = RunPiped(KAVELWRITE_BIN, {"s.kxb", "--record", "rec"},
-                                 {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir,
-                                 [](const std::string& out, pid_t pid) {
-                                     if (out.find("progress: 100") != std::string::npos) kill(pid, SIGKILL);
-                                     return true;
-                                 });
+    RunOutcome killed =
+        RunPiped(KAVELWRITE_BIN, {"s.kxb", "--record", "rec"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir,
+                 [](const std::string& out, pid_t pid) {
+                     if (out.find("progress: 100") != std::string::npos) kill(pid, SIGKILL);
+                     return true;
+                 });
     ASSERT_EQ(killed.signal, SIGKILL);
     std::string recording = ReadFile(dir + "/rec");
     ASSERT_EQ(recording.back(), '\n');
-    std::regex callLine("^[0-9]+ (LibraryVersion|Enumerate|kb[0-9]+ (Open|EnumerateModules|SendCommand|Answer))");
+    std::regex callLine(
+        "^[0-9]+ (LibraryVersion|Enumerate|kb[0-9]+ (Open|EnumerateModules|SendCommand|Answer))");
     int nCalls = 0;
     std::istringstream lines(recording);
     for (std::string line; std::getline(lines, line);) {

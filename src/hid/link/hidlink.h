@@ -89,6 +89,9 @@ int HidEnumerate(KavelHid* hid);
 // Returns keyboard nIndex, as the library hands it out (null where it hands out none); while
 // recording, a keyboard that records every call made to it.
 KavelHidDevice* HidGetDevice(KavelHid* hid, int nIndex);
+// Returns device as HidGetDevice hands out keyboard nIndex: while recording, a keyboard that passes
+// every call on to it and records it (kept until the enumerator is released), otherwise device.
+KavelHidDevice* RecordingKeyboard(KavelHidDevice* device, int nIndex);
 
 // The text of a recording that cannot be made or written: "Recording file error: PATH: REASON".
 std::string RecordingErrorText(const std::string& path, int nError);

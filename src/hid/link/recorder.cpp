@@ -273,11 +273,14 @@ int HidEnumerate(KavelHid* hid) {
     return nCount;
 }
 
-KavelHidDevice* HidGetDevice(KavelHid* hid, int nIndex) {
-    KavelHidDevice* device = hid->GetDevice(static_cast<unsigned int>(nIndex));
+KavelHidDevice* RecordingKeyboard(KavelHidDevice* device, int nIndex) {
     if (recording.fd < 0 || device == nullptr) return device;
     recording.devices.push_back(std::make_unique<RecordingDevice>(device, nIndex));
     return recording.devices.back().get();
+}
+
+KavelHidDevice* HidGetDevice(KavelHid* hid, int nIndex) {
+    return RecordingKeyboard(hid->GetDevice(static_cast<unsigned int>(nIndex)), nIndex);
 }
 
 void HidReleaser::operator()(KavelHid* hid) const {
