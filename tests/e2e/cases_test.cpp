@@ -129,11 +129,6 @@ TEST_P(Case, MatchesExpectedFiles) {
 }
 
 INSTANTIATE_TEST_SUITE_P(E2E, Case, ::testing::ValuesIn(ListCases()),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                             std::string name = info.param;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
+                         [](const auto& info) { return TestNameOf(info.param); });
 
 } // namespace

@@ -51,24 +51,20 @@ TEST_P(Recording, ReplaysWithTheSameCallsAndExitStatus) {
     WriteFile(dir + "/script.kxb", ReadFile(caseDir + "/script.kxb"));
     std::vector<std::string> args;
     for (std::string word; words >> word;) args.push_back(word == "{script}" ? dir + "/script.kxb" : word);
-    RunOutcome run = RunProgram(program == "kxb" ? KXB_BIN : KAVELWRITE_BIN, args,
-                                {{"KAVELHID_REPLAY", caseDir + "/recording.rec"}, {"KAVELHID_TRACE", dir + "/trace"}},
-                                dir);
+    RunOutcome run = RunProgram(
+        program == "kxb" ? KXB_BIN : KAVELWRITE_BIN, args,
+        {{"KAVELHID_REPLAY", caseDir + "/recording.rec"}, {"KAVELHID_TRACE", dir + "/trace"}}, dir);
     std::string trace = ReadFile(dir + "/trace");
     RemoveTree(dir);
     EXPECT_EQ(run.exitStatus, std::stoi(ended[1])) << run.out << run.err;
     EXPECT_EQ(run.err.find("kavelhid replay:"), std::string::npos) << run.err;
     // The trace has no line for the version query and the release of the keyboards.
-    std::string recorded = std::regex_replace(CallLines(recording), std::regex("(LibraryVersion .*|Release)\n"), "");
+    std::string recorded =
+        std::regex_replace(CallLines(recording), std::regex("(LibraryVersion .*|Release)\n"), "");
     EXPECT_EQ(CallLines(trace), recorded);
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, Recording, ::testing::ValuesIn(ListRecordings()),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                             std::string name = info.param;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
+                         [](const auto& info) { return TestNameOf(info.param); });
 
 } // namespace

@@ -2,6 +2,7 @@
 #ifndef KAVELWRITE_TESTS_RUN_BINARY_H
 #define KAVELWRITE_TESTS_RUN_BINARY_H
 
+#include <cctype>
 #include <functional>
 #include <map>
 #include <string>
@@ -58,5 +59,13 @@ std::string MaskStamps(const std::string& text);
 std::string StripTraceTimes(const std::string& trace);
 // Standard output with each carriage return shown as "<CR>" and a line break.
 std::string ShowCarriageReturns(const std::string& text);
+
+// The name of the test of a folder of cases: the folder's name with every character but letters and
+// digits as "_".
+inline std::string TestNameOf(std::string name) {
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
 
 #endif
