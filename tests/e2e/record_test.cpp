@@ -58,8 +58,14 @@ TEST_F(Record, AReplayedRunPrintsExitsAndLogsAsTheRecordedRun) {
         bool bKxb = program == KXB_BIN;
         std::vector<std::string> args = bKxb ? std::vector<std::string>{"verify", "s.kxb"}
                                              : std::vector<std::string>{"s.kxb", "--logfile"};
+        RunOutcome plain = RunProgram(program, args, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+        std::string plainLog = bKxb ? "" : TakeLog();
         RunOutcome recorded = Recorded(program, args);
         std::string recordedLog = bKxb ? "" : TakeLog();
+        // Recording changes nothing the run prints, logs or ends with.
+        EXPECT_EQ(MaskStamps(recorded.out), MaskStamps(plain.out));
+        EXPECT_EQ(recorded.exitStatus, plain.exitStatus);
+        EXPECT_EQ(recordedLog, plainLog);
         RunOutcome replayed = Replayed(program, args);
         EXPECT_EQ(replayed.exitStatus, recorded.exitStatus);
         EXPECT_EQ(MaskStamps(replayed.out), MaskStamps(recorded.out));
