@@ -167,6 +167,10 @@ TEST(KxbCheckScripts, OneThatDoesNotLoadEndsWith169WhateverFollows) {
     WriteFile(dir + "/faulty.kxb", "<XML_BIN_FILE><Comand/></XML_BIN_FILE>");
     RunOutcome kxb = RunKxb({"check", "broken.kxb", "faulty.kxb"}, {}, dir);
     EXPECT_EQ(kxb.exitStatus, 169) << kxb.out;
+    // Where the parser stopped is placed even at the very first byte.
+    WriteFile(dir + "/empty.kxb", "");
+    EXPECT_EQ(RunKxb({"check", "empty.kxb"}, {}, dir).out,
+              "empty.kxb:1:1: error: No document element found\n");
     RemoveTree(dir);
 }
 

@@ -12,10 +12,11 @@
 
 namespace {
 
-// Three keyboards: the first writes, the second is busy twice at the Command, the third fails the
-// memory write.
+// Three keyboards: the first, with a module, writes; the second is busy twice at the Command, the
+// third fails the memory write.
 const char* const STATION = R"(<KavelSimulation><LibraryVersion>1.4.2</LibraryVersion>
-<Keyboard><Controller><Version>11 01 02 03</Version></Controller></Keyboard>
+<Keyboard><Controller><Version>11 01 02 03</Version><Config>66</Config></Controller>
+<Module Slot="0"><Version>66 02 01 CE 12</Version></Module></Keyboard>
 <Keyboard><Controller><Version>11 01 02 03</Version></Controller><Inject Cmd="30" Count="2" Status="119"/></Keyboard>
 <Keyboard><Controller><Version>11 01 02 03</Version></Controller><Inject Cmd="17" Status="5"/></Keyboard>
 </KavelSimulation>)";
@@ -92,6 +93,15 @@ TEST_F(Record, ATwinOfTheRecordingGetsTheSameMessagesAndAnswers) {
         {"s.kxb"}, {{"KAVELHID_SIMULATION", dir + "/twin.xml"}, {"KAVELHID_TRACE", dir + "/twin.trace"}},
         dir);
     EXPECT_EQ(onTwin.exitStatus, recorded.exitStatus);
+    EXPECT_EQ(MaskStamps(onTwin.out), MaskStamps(recorded.out));
+    // The module is a module of the twin, and only the two busy answers and the failed write are
+    // taken over.
+    EXPECT_NE(twin.out.find("<Module Slot=\"0\">"), std::string::npos) << twin.out;
+    std::regex inject("<Inject ");
+    EXPECT_EQ(
+        std::distance(std::sregex_iterator(twin.out.begin(), twin.out.end(), inject), std::sregex_iterator()),
+        3)
+        << twin.out;
     // The recording's calls that the trace has lines for, without their times.
     std::string calls;
     std::istringstream lines(ReadFile(dir + "/rec"));

@@ -243,6 +243,12 @@ TEST_F(ReplayProbeTest, FirstDifferenceIsToldOnceAndEveryCallAfterItFailsWith104
               "kavelhid replay: call 3 differs: recorded 3 kb1999999999 Open -> 0, "
               "got T kb1 Open -> 104\n");
 
+    // A call of every kind is told as the trace would write it: here the module enumeration.
+    ProbeRun unenumerated = Replay("0 LibraryVersion 2.3.4 -> 7\n0 Enumerate count=1\n0 kb0 Open -> 0\n", "");
+    EXPECT_EQ(WithoutGotTime(unenumerated.err),
+              "kavelhid replay: call 4 differs: recorded the end of the recording, "
+              "got T kb0 EnumerateModules -> 104\n");
+
     // Without a recorded version query the first call differs: the default version, and a failed scan.
     ProbeRun first = Replay("0 Enumerate count=1\n0 Release\n", "");
     EXPECT_EQ(first.out,
