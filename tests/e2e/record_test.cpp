@@ -124,7 +124,7 @@ TEST_F(Record, AReplayThatStraysFromTheRecordingSaysWhereAndFails) {
     EXPECT_TRUE(std::regex_search(
         replayed.err,
         std::regex(
-            "^kavelhid replay: call 8 differs: recorded [0-9]+ kb0 SendCommand cmd=17 dst=02 "
+            "^kavelhid replay: call 9 differs: recorded [0-9]+ kb0 SendCommand cmd=17 dst=02 "
             "data=\\[00 10 11 22\\] -> 0, got [0-9]+ kb0 SendCommand cmd=17 dst=02 data=\\[00 10 11 23\\] -> "
             "104\n$")))
         << replayed.err;
