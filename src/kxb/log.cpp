@@ -181,7 +181,7 @@ KeyboardSummary SummariseKeyboard(int nIndex, const LogKeyboard& keyboard) {
     // The read-back comes after the last write: a block that differs, or one that could not be
     // read, kept the keyboard from its reset.
     const LogAnnotation* differ = nullptr;
-    const LogAnnotation* unread = nullptr;
+    const LogAnnotation* readFailed = nullptr;
     summary.bReadBack = !keyboard.readback.empty();
     for (const LogAnnotation& annotation : keyboard.readback) {
         if (annotation.sValue == txtINTERRUPTED) {
@@ -193,7 +193,7 @@ KeyboardSummary SummariseKeyboard(int nIndex, const LogKeyboard& keyboard) {
             if (differ == nullptr) differ = &annotation;
         } else {
             summary.nUnreadable++;
-            if (unread == nullptr) unread = &annotation;
+            if (readFailed == nullptr) readFailed = &annotation;
         }
     }
     // A pass cut short stopped where its annotation stands, whatever had failed before.
@@ -209,9 +209,9 @@ KeyboardSummary SummariseKeyboard(int nIndex, const LogKeyboard& keyboard) {
     } else if (failed != nullptr) {
         summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_WRITE);
         SetStop(summary, failed->node, failed->sValue);
-    } else if (unread != nullptr) {
+    } else if (readFailed != nullptr) {
         summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_COMMUNICATION);
-        SetStop(summary, unread->node, unread->sValue);
+        SetStop(summary, readFailed->node, readFailed->sValue);
     } else if (differ != nullptr) {
         summary.outcome = KeyboardOutcomeOf(ERR_ERROR_DEVICE_DIFFERS);
         SetStop(summary, differ->node, differ->sValue);
