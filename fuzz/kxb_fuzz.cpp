@@ -6,6 +6,7 @@
 #include "driver.h"
 #include "kavelhidapi.h"
 #include "kxb.h"
+#include "walk.h"
 #include "writers.h"
 
 #include <cstdint>
@@ -15,6 +16,11 @@
 #include <vector>
 
 namespace {
+
+// Loads bytes as a run loads a script file.
+int LoadScriptBuffer(pugi::xml_document& doc, const void* contents, size_t size) {
+    return ScriptLoaded(doc, doc.load_buffer(contents, size, SCRIPT_PARSE_OPTIONS, pugi::encoding_auto));
+}
 
 struct MemoryWriter : pugi::xml_writer {
     std::string sText;
@@ -82,7 +88,7 @@ void ExpectKxbCheckAgrees(const uint8_t* data, size_t size, pugi::xml_node root,
     }
     pugi::xml_node stop = root;
     if (std::string(root.name()) == "XML_BIN_FILE") {
-        for (stop = root.first_child(); stop && FindElementHandler(stop.name()) != nullptr;)
+        for (stop = root.first_child(); stop && FindElement(stop.name()) != nullptr;)
             stop = stop.next_sibling();
     }
     if (!stop || first.nOffset != stop.offset_debug() || !first.sAnnotation.empty()) std::abort();
@@ -117,7 +123,8 @@ void ExpectVerifyAgrees(const uint8_t* data, size_t size, KavelHidDevice* device
     pugi::xml_document fresh;
     if (LoadScriptBuffer(fresh, data, size) != LOAD_OK) std::abort();
     for (pugi::xml_node child = fresh.first_child().first_child(); child; child = child.next_sibling()) {
-        ElementHandler handler = FindElementHandler(child.name());
+        const ElementEntry* entry = FindElement(child.name());
+        ElementHandler handler = entry != nullptr ? entry->handler : nullptr;
         if (handler == kxbCommand) return;
         if (handler == kxbIntEep) {
             long lPointer = StrHexToLong(ChildNodeValue(child, "PtrAddress"));
@@ -128,8 +135,8 @@ void ExpectVerifyAgrees(const uint8_t* data, size_t size, KavelHidDevice* device
             if (lCmd == MID_MSGT_CMD_RD_MEM || lCmd == MID_MSGT_CMD_WR_MEM) return;
         }
     }
-    KxbReadBack readback;
-    if (KxbReadBackKeyboard(fresh.first_child(), device, "kxb fuzz_device0", true, &readback) != 0)
+    KeyboardReadBack readback;
+    if (KxbReadBackWithoutWriting(fresh.first_child(), device, "kxb fuzz_device0", true, &readback) != 0)
         std::abort();
 }
 

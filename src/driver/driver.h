@@ -1,5 +1,7 @@
-// The driver: command line, device loop, progress display, log file, the script walker and the
-// small text and XML helpers that every element handler uses.
+// The driver's helpers, the layer every handler stands on: the program's constants, run stamps and
+// the names they give, keyboard outcomes, the progress line, loading and saving scripts, stop
+// requests, positions in a script, and the small text and XML helpers. The walk is in walk/; the
+// device loop is kavelwrite's own.
 #ifndef KAVELWRITE_DRIVER_H
 #define KAVELWRITE_DRIVER_H
 
@@ -64,7 +66,25 @@ const int RESULT_INTERRUPTED = -2;
 typedef int (*ElementHandler)(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device,
                               int* current, int* total);
 
-// ---- main.cpp / kxbmain.cpp
+// ---- annotations.cpp: run stamps, the names they give annotations and log files, and parsers
+
+// Returns the run stamp, "t" + year, month, day, hour, minute, second of local time.
+std::string timestamp();
+// Returns the annotation name of keyboard i's write pass: stampTime + "_device" + i.
+std::string TimestampDevice(const std::string& stampTime, int i);
+// Returns the annotation name of the read-back of keyboard i's write pass: timestampDevice +
+// "_verify", beside the write's own annotation on every Data child that it reads back.
+std::string TimestampVerify(const std::string& timestampDevice);
+// Reads a run annotation's name: a run stamp into *stampTime and -1 into *i, or what
+// TimestampDevice makes of them, or with a non-null bVerify what TimestampVerify makes of that
+// (*bVerify tells which); false for any other name.
+bool ParseTimestampDevice(const char* name, std::string* stampTime, int* i, bool* bVerify = nullptr);
+// Returns the path of the log file of a run: the script's path + "_" + the run stamp.
+std::string LogFileName(const std::string& filename, const std::string& stampTime);
+// Reads the run stamp at the end of a log file's path into *stampTime; false when there is none.
+bool ParseLogFileName(const std::string& path, std::string* stampTime);
+
+// ---- outcomes.cpp: how a keyboard's block ends on the console
 
 // How a keyboard's block ends on the console: its exit status, whether a stop ended its pass,
 // whether the line is followed by " (" + the library's status + ")", and the line itself. kxb reads
@@ -78,44 +98,20 @@ struct KeyboardOutcome {
 // Returns the outcome of a keyboard that ended with nStatus, after a stop when bInterrupted; null
 // for a status that no keyboard ends with.
 const KeyboardOutcome* KeyboardOutcomeOf(int nStatus, bool bInterrupted = false);
+// Returns the outcome of a keyboard whose write pass (with its read-back) returned r.
+const KeyboardOutcome& WritePassOutcome(int r);
 // Returns the line of an outcome, with the library's status where it takes one.
 std::string KeyboardOutcomeLine(const KeyboardOutcome& outcome, int nLibraryStatus);
 // The line of a negative keyboard count, and what follows the count otherwise.
 extern const char* const txtNO_DEVICE;
 extern const char* const txtDEVICES_DETECTED;
 
-// Runs the whole program; returns the exit status.
-int kxbMain(int argc, char* argv[]);
-// Returns the annotation name of keyboard i's write pass: stampTime + "_device" + i.
-std::string TimestampDevice(const std::string& stampTime, int i);
-// Returns the annotation name of the read-back of keyboard i's write pass: timestampDevice +
-// "_verify", beside the write's own annotation on every Data child that it reads back.
-std::string TimestampVerify(const std::string& timestampDevice);
-// Reads a run annotation's name: a run stamp into *stampTime and -1 into *i, or what
-// TimestampDevice makes of them, or with a non-null bVerify what TimestampVerify makes of that
-// (*bVerify tells which); false for any other name.
-bool ParseTimestampDevice(const char* name, std::string* stampTime, int* i, bool* bVerify = nullptr);
-// Returns the run stamp, "t" + year, month, day, hour, minute, second of local time.
-std::string timestamp();
-// Returns the path of the log file of a run: the script's path + "_" + the run stamp.
-std::string LogFileName(const std::string& filename, const std::string& stampTime);
-// Reads the run stamp at the end of a log file's path into *stampTime; false when there is none.
-bool ParseLogFileName(const std::string& path, std::string* stampTime);
-// How kavelwrite writes each keyboard: whether it pauses for the reset wait (without, the wait's
-// steps are counted at once), whether it reads back before the reset, and the script and its
-// encoding, where what the read-back says is placed.
-struct KeyboardRun {
-    bool bWaitReset = true;
-    bool bVerify = false;
-    std::string filename;
-    pugi::xml_encoding encoding = pugi::encoding_auto;
-};
-// Opens, identifies and writes keyboard i (a null device counts as one that does not open);
-// prints its block and returns its outcome as an exit code, 0 only when the keyboard was reset.
-int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std::string& stampTime,
-                  int* current, int* total, const KeyboardRun& run = KeyboardRun());
+// ---- progress.cpp: the progress line and the steps it counts
+
 // Shows " Writing progress: P %\r" while current < total; returns 0.
 int TerminalShowPercentage(int current, int total);
+// Counts one step into *current and shows the progress.
+void CountStep(int* current, int* total);
 
 // ---- logfile.cpp
 
@@ -133,9 +129,10 @@ int DocumentDepth(pugi::xml_node node);
 // Loads a script as a run does; returns LOAD_OK or what kept it from loading. A non-null parsed
 // receives the parser's result (its description, offset and the encoding it found).
 int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::xml_parse_result* parsed);
-// Loads a script held in memory as LoadScriptFile loads a file; returns LOAD_OK, LOAD_NOT_XML or
-// LOAD_TOO_DEEP.
-int LoadScriptBuffer(pugi::xml_document& doc, const void* contents, size_t size);
+// How a script is parsed, from a file or from memory.
+const unsigned int SCRIPT_PARSE_OPTIONS = pugi::parse_default;
+// Judges a parsed script; returns LOAD_OK, LOAD_NOT_XML or LOAD_TOO_DEEP.
+int ScriptLoaded(const pugi::xml_document& doc, const pugi::xml_parse_result& loaded);
 // Loads a script; false when it is no XML document or nests deeper than SCRIPT_DEPTH_MAX.
 bool LoadScript(pugi::xml_document& doc, const std::string& filename);
 // Writes a document as the program saves scripts (the log file, kxb's backup): tab-indented, in the
@@ -145,78 +142,6 @@ void WriteDocumentText(const pugi::xml_document& doc, pugi::xml_writer& writer);
 // failed or interrupted save never leaves half a file; true when saved.
 bool SaveDocumentWhole(const pugi::xml_document& doc, const std::string& path);
 
-// ---- walker.cpp
-
-struct ReadBackPass;
-// What a pass does besides the script's elements: whether a write pass pauses for its reset wait,
-// whether the check pass counts the steps of a read-back, and the read-back whose keyboard a write
-// pass then sends through (it ends before the reset, which its caller sends after the read-back).
-struct WriteOptions {
-    bool bWaitReset = true;
-    bool bVerify = false;
-    ReadBackPass* readback = nullptr;
-};
-// Runs the script once: the check pass with a null device, a write pass otherwise, which ends
-// with kxbResetKeyboard unless it reads back. Returns 0, the first non-zero handler result, 1 for a
-// wrong root name or an unknown element, or RESULT_INTERRUPTED for a stop before the reset.
-int kxbCheckWrite(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
-                  int* total, const WriteOptions& options = WriteOptions());
-// Sends a written keyboard the reset and counts the RESET_STEPS steps of its wait, each after a
-// pause of TIME_ONE_COMMAND when bWait, at once otherwise. Returns 0, or RESULT_INTERRUPTED after
-// annotating node (the root) when a stop came before the reset.
-int kxbResetKeyboard(pugi::xml_node node, const std::string& timestampDevice, KavelHidDevice* device,
-                     int* current, int* total, bool bWait);
-
-// ---- elements.cpp: the walker's table of the elements it knows
-
-// What an element is besides its handler, as flags: a writer (its fields are checked and its
-// messages sent), one whose Data children are each one memory message at an address, one that reads
-// the base of those addresses from the controller's memory first, one whose start address comes
-// from a command of the script.
-const unsigned ELEMENT_PASSED_OVER = 0;
-const unsigned ELEMENT_WRITER = 1;
-const unsigned ELEMENT_DATA_BLOCKS = 2;
-const unsigned ELEMENT_POINTER_READ = 4;
-const unsigned ELEMENT_POINTER_COMMAND = 8;
-
-// A field of a writer element: a child element it reads, or an attribute of its Data children.
-struct ElementField {
-    const char* name;
-    bool bAttribute;
-    const char* accepts; // what the field accepts, in a few words: "a destination: 0 to E ..."
-};
-
-// One element name the walker knows.
-struct ElementEntry {
-    const char* name;
-    ElementHandler handler;           // SkipElement for the names the walk passes over
-    unsigned nTraits;                 // ELEMENT_ flags
-    std::vector<ElementField> fields; // a writer's, in the order it reads them
-};
-
-// Returns every element name the walker knows, writers first.
-const std::vector<ElementEntry>& ElementTable();
-// Returns the walker's entry for an element name, or null when the walker does not know the name.
-const ElementEntry* FindElement(const char* name);
-// Returns the handler for an element name, or null when the walker does not know the name. Names
-// that the walker passes over map to SkipElement.
-ElementHandler FindElementHandler(const char* name);
-// Returns the field of that name that the element reads, or null.
-const ElementField* FindElementField(const char* element, const char* name);
-// The handler of elements that the walker passes over; returns 0.
-int SkipElement(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
-                int* total);
-
-// A field as a list of every writer's fields shows it: with the element that reads it.
-struct WriterField {
-    const char* element;
-    const char* name;
-    bool bAttribute;
-    const char* accepts;
-};
-// Returns every field of every writer element, each element's in the order it reads them.
-const std::vector<WriterField>& WriterFields();
-
 // ---- sleep.cpp (the one place that pauses; tests may link another definition)
 
 // Blocks the program for nMilliseconds, or less when a stop is requested.
@@ -225,8 +150,8 @@ void SleepMilliseconds(int nMilliseconds);
 // ---- stop.cpp: Ctrl-C, termination and hang-up end a run at the next message, with its record
 
 // Ignores SIGPIPE and lets SIGINT, SIGTERM and SIGHUP request a stop (a second request ends the
-// program at once); returns 0.
-int InstallStopHandlers();
+// program at once).
+void InstallStopHandlers();
 // Returns the number of the signal that requested a stop, or 0.
 int StopRequested();
 // Called before each message of a write pass: returns 0 to send it, or RESULT_INTERRUPTED after
@@ -285,6 +210,9 @@ int ParseError(pugi::xml_node node, const std::string& timestampDevice, const st
                int nResult = RESULT_FIELD_INVALID);
 // Returns "result=" + ToHex(nError) when nError is 0, otherwise "ERROR=" + ToHex(nError).
 std::string StatusAnnotation(int nError);
+// Returns the field that follows the status of a message whose answer length matters:
+// ";responselen=" + ToHex(nResponseLen), the length the library stored back.
+std::string ResponseLenAnnotation(int nResponseLen);
 // Returns a number in uppercase hexadecimal without leading zeros, as a script writes it.
 std::string KxbUpperHex(int nValue);
 // Returns the low byte of a number as two uppercase hexadecimal digits.

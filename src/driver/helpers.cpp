@@ -81,6 +81,10 @@ std::string StatusAnnotation(int nError) {
     return (nError == 0 ? txtRESULT : txtERROR) + ToHex(nError);
 }
 
+std::string ResponseLenAnnotation(int nResponseLen) {
+    return ";responselen=" + ToHex(nResponseLen);
+}
+
 std::string KxbUpperHex(int nValue) {
     std::string sHex = ToHex(nValue);
     for (char& c : sHex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -28,7 +28,7 @@ void RequestStop(int nSignal) {
 
 } // namespace
 
-int InstallStopHandlers() {
+void InstallStopHandlers() {
     // A reader that stops reading must not end the run: output that cannot be written is lost.
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
@@ -47,7 +47,6 @@ int InstallStopHandlers() {
         if (sigaction(nSignal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
         sigaction(nSignal, &request, nullptr);
     }
-    return 0;
 }
 
 int StopRequested() {

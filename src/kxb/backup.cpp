@@ -64,8 +64,8 @@ int KxbBackup(int argc, char* argv[]) {
     const std::string& filename = options.sScript;
 
     // One keyboard, kept as the list that blocks are placed from.
-    std::vector<KxbReadBack> keyboards(1);
-    KxbReadBack& readback = keyboards.front();
+    std::vector<KeyboardReadBack> keyboards(1);
+    KeyboardReadBack& readback = keyboards.front();
     ProbeKeyboard identity;
     int nIndex = options.nKeyboard < 0 ? 0 : options.nKeyboard;
     {

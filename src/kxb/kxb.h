@@ -8,6 +8,7 @@
 #include "driver.h"
 #include "hidlink.h"
 #include "readback.h"
+#include "walk.h"
 
 #include <nlohmann/json_fwd.hpp>
 #include <pugixml.hpp>
@@ -176,10 +177,19 @@ int KxbLog(int argc, char* argv[]);
 nlohmann::ordered_json KxbLogReport(pugi::xml_document& doc, const std::string& filename,
                                     pugi::xml_encoding encoding);
 
-// Opens keyboard i and reads it back as KxbReadBackKeyboard does (a null device counts as one that
-// does not open); returns 0 or 162 .. 167 as readback->nStatus.
+// Opens keyboard i and reads it back as KxbReadBackWithoutWriting does (a null device counts as one
+// that does not open); returns 0 or 162 .. 167 as readback->nStatus.
 int KxbOpenAndReadBack(pugi::xml_node root, KavelHidDevice* device, int i, bool bSendPointerCommands,
-                       KxbReadBack* readback);
+                       KeyboardReadBack* readback);
+
+// ---- heldwalk.cpp
+
+// Reads an opened keyboard back against a checked script: identifies it as a write pass does, has
+// every writer element say where its blocks go (annotating under sAnnotation, never sending a
+// write, a command or a reset; pointer commands only with bSendPointerCommands), reads what the
+// keyboard holds there and judges every block. Returns 0, 164, 165 or 167.
+int KxbReadBackWithoutWriting(pugi::xml_node root, KavelHidDevice* device, const std::string& sAnnotation,
+                              bool bSendPointerCommands, KeyboardReadBack* readback);
 
 // ---- verify.cpp
 extern const char* const txtUsageVerify;

@@ -166,11 +166,12 @@ int KxbOpenKeyboard(KavelHidDevice* device, int* nLibraryStatus) {
 }
 
 int KxbOpenAndReadBack(pugi::xml_node root, KavelHidDevice* device, int i, bool bSendPointerCommands,
-                       KxbReadBack* readback) {
+                       KeyboardReadBack* readback) {
     // The annotations of a read-back carry a blank, which no script's own attribute name can.
     const std::string txtReadBack = "kxb read";
-    *readback = KxbReadBack();
+    *readback = KeyboardReadBack();
     readback->nStatus = KxbOpenKeyboard(device, &readback->nLibraryStatus);
     if (readback->nStatus != 0) return readback->nStatus;
-    return KxbReadBackKeyboard(root, device, TimestampDevice(txtReadBack, i), bSendPointerCommands, readback);
+    return KxbReadBackWithoutWriting(root, device, TimestampDevice(txtReadBack, i), bSendPointerCommands,
+                                     readback);
 }

@@ -39,7 +39,7 @@ nlohmann::ordered_json IntOrNull(bool bKnown, int nValue) {
 }
 
 // "device0: holds the script: blocks: 5 match, 0 differ, ...; bytes: 38 match, 0 differ"
-std::string SummaryLine(int i, const KxbReadBack& readback) {
+std::string SummaryLine(int i, const KeyboardReadBack& readback) {
     std::string sLine = "device" + std::to_string(i) + ":";
     if (readback.nStatus == 0) {
         sLine += " holds the script";
@@ -93,7 +93,7 @@ int KxbVerify(int argc, char* argv[]) {
     if (nStatus >= 0) return nStatus;
     const std::string& filename = options.sScript;
 
-    std::vector<KxbReadBack> keyboards;
+    std::vector<KeyboardReadBack> keyboards;
     int nCount = 0;
     {
         HidEnumerator hid = HidCreate();
@@ -112,7 +112,7 @@ int KxbVerify(int argc, char* argv[]) {
     if (nCount >= 0 && !options.bJson) std::cout << nCount << txtDEVICES_DETECTED << std::endl;
     int nExit = nCount < 0 ? ERR_ERROR_NO_DEVICE : 0;
     for (size_t i = 0; i < keyboards.size(); i++) {
-        const KxbReadBack& readback = keyboards[i];
+        const KeyboardReadBack& readback = keyboards[i];
         const int nIndex = static_cast<int>(i);
         // As kavelwrite does: the last keyboard that failed gives the status.
         if (readback.nStatus != 0) nExit = readback.nStatus;

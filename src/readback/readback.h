@@ -1,13 +1,14 @@
-// Reading back what a write pass leaves in a keyboard's memory. kxb verify and kxb backup walk the
-// script with a keyboard that lets only reads through; kavelwrite --verify walks it for real and
-// reads back before the reset. Both have each writer say, by its own rules, where its blocks go,
-// lay what the whole pass leaves in each unit's memory, read it in pieces and judge every block on
-// the bytes that are its own.
+// Reading back what a write pass leaves in a keyboard's memory. The read-back watches the walk: each
+// writer tells it, by its own rules, where its blocks go. It then lays what the whole pass leaves in
+// each unit's memory, reads it in pieces and judges every block on the bytes that are its own.
+// kavelwrite --verify watches its own write pass and reads back before the reset; kxb verify and kxb
+// backup watch a walk whose writes are held back.
 #ifndef KAVELWRITE_READBACK_H
 #define KAVELWRITE_READBACK_H
 
 #include "driver.h"
 #include "hidlink.h"
+#include "walk.h"
 
 #include <pugixml.hpp>
 
@@ -58,7 +59,7 @@ struct KxbHeldRun {
 };
 
 // One keyboard read back.
-struct KxbReadBack {
+struct KeyboardReadBack {
     int nStatus = 0;
     int nLibraryStatus = 0;         // the status of a failed Open (162) or EnumerateModules (163)
     std::vector<KxbBlock> arBlock;  // in the order of the write pass
@@ -67,33 +68,24 @@ struct KxbReadBack {
     int nBytesDiffer = 0;
 };
 
-// How a read-back's keyboard treats the walk's messages: it lets only reads through and keeps
-// every other message, answered as sent (with the pointer commands of the script too, where the
-// user vouches that they only read), or it sends every message (a write pass that reads back).
-const unsigned READBACK_HOLD = 0;
-const unsigned READBACK_POINTER_COMMANDS = 1;
-const unsigned READBACK_PASS = 2;
-
-// The state of one keyboard's read-back, released with it.
+// The state of one keyboard's read-back, released with it; it watches the walk.
 struct ReadBackPass;
 struct ReadBackPassDeleter {
     void operator()(ReadBackPass* pass) const;
 };
-using ReadBack = std::unique_ptr<ReadBackPass, ReadBackPassDeleter>;
+using ReadBackPassOwner = std::unique_ptr<ReadBackPass, ReadBackPassDeleter>;
 
-// Begins the read-back of a keyboard with the READBACK_ mode nMode; returns its state.
-ReadBack ReadBackBegin(KavelHidDevice* device, unsigned nMode);
-// Returns the keyboard that the walk sends its messages to.
-KavelHidDevice* ReadBackDevice(ReadBackPass* pass);
-// Called by the walker before a writer element's handler runs.
-void ReadBackElementBegin(ReadBackPass* pass, const ElementEntry& entry);
-// Called by the walker after it, with the handler's result: the element's blocks, from what it
-// sent and annotated under timestampDevice.
-void ReadBackElementEnd(ReadBackPass* pass, pugi::xml_node element, const ElementEntry& entry,
-                        const std::string& timestampDevice, int nResult);
-// Returns the steps that the read-back of an element counts: one per Data child that its write pass
-// sends as a memory write (or leaves out, where its pointer holds 0).
-int ReadBackSteps(pugi::xml_node element, const ElementEntry& entry);
+// Begins the read-back of a keyboard, whose memory is read from device (null for one that only
+// counts the steps of a check pass); returns its state.
+ReadBackPassOwner ReadBackBegin(KavelHidDevice* device);
+// Returns the observer that the walk tells of its elements and blocks.
+WalkObserver* ReadBackObserver(ReadBackPass* pass);
+// Adds a block that the walk did not write, in walk order: a block kxb cannot verify, or the one
+// whose own read failed.
+void ReadBackAddBlock(ReadBackPass* pass, const KxbBlock& block);
+// Returns the steps of a read-back, as the check pass it watched counts them: one per block that a
+// write pass sends as a memory write (or leaves out, where its pointer holds 0).
+int ReadBackSteps(const ReadBackPass* pass);
 // Lays what the walk left in memory, reads it and judges every block into *readback, annotating
 // each block it reads under TimestampVerify(timestampDevice) and counting one step per block that
 // ReadBackSteps counts. With bWalked false the walk failed: nothing is read and its blocks are
@@ -101,26 +93,14 @@ int ReadBackSteps(pugi::xml_node element, const ElementEntry& entry);
 // ERR_ERROR_DEVICE_DIFFERS (the keyboard holds other bytes) or RESULT_INTERRUPTED (a stop came
 // before a read).
 int ReadBackFinish(ReadBackPass* pass, bool bWalked, const std::string& timestampDevice, int* current,
-                   int* total, KxbReadBack* readback);
-
-// Reads an opened keyboard back against a checked script: identifies it as a write pass does, has
-// every writer element say where its blocks go (annotating under sAnnotation, never sending a
-// write, a command or a reset; pointer commands only with bSendPointerCommands), reads what the
-// keyboard holds there and judges every block. Returns 0, 164, 165 or 167.
-int KxbReadBackKeyboard(pugi::xml_node root, KavelHidDevice* device, const std::string& sAnnotation,
-                        bool bSendPointerCommands, KxbReadBack* readback);
-
-// Places every block of every keyboard in the script, in one reading of it; blocks of a file that
-// cannot be read again stay unplaced.
-void KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
-                    std::vector<KxbReadBack>& keyboards);
+                   int* total, KeyboardReadBack* readback);
 
 // ---- report.cpp: what is said of a read-back
 
 // Places every block of every keyboard in the script, in one reading of it; blocks of a file that
 // cannot be read again stay unplaced.
 void KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
-                    std::vector<KxbReadBack>& keyboards);
+                    std::vector<KeyboardReadBack>& keyboards);
 // Returns what is said of a block that is no match: "FILE:LINE:COLUMN: deviceI: STATE: NODE: unit U,
 // N bytes at A: " and why, or for a difference how many bytes differ and the first of them.
 std::string KxbBlockLine(const std::string& filename, int i, const KxbBlock& block);

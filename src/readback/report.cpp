@@ -18,10 +18,10 @@ const char* KxbBlockStateText(int nState) {
 }
 
 void KxbPlaceBlocks(const std::string& filename, pugi::xml_encoding encoding,
-                    std::vector<KxbReadBack>& keyboards) {
+                    std::vector<KeyboardReadBack>& keyboards) {
     std::vector<KxbBlock*> blocks;
     std::vector<ptrdiff_t> offsets;
-    for (KxbReadBack& readback : keyboards) {
+    for (KeyboardReadBack& readback : keyboards) {
         for (KxbBlock& block : readback.arBlock) {
             blocks.push_back(&block);
             offsets.push_back(block.node.offset_debug());

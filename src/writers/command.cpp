@@ -13,26 +13,33 @@ long CommandDstToModuleAddress(long destination) {
     return destination <= MODULE_LAST ? ModuleBusAddress(static_cast<int>(destination)) : NOT_DEFINED;
 }
 
+int ReadMessageFields(pugi::xml_node node, const std::string& timestampDevice, const char* txtDst,
+                      bool bModule, const char* txtCmd, int nCmdResult, unsigned char* dst,
+                      unsigned char* cmd) {
+    // The fields are taken as they stand: white space around them makes them invalid.
+    long lDst = StrHexToLong(ChildNodeValue(node, txtDst));
+    if (bModule) lDst = CommandDstToModuleAddress(lDst);
+    if (lDst == NOT_DEFINED) return ParseError(node, timestampDevice, txtDst);
+    long lCmd = StrHexToLong(ChildNodeValue(node, txtCmd));
+    if (lCmd == NOT_DEFINED) return ParseError(node, timestampDevice, txtCmd, nCmdResult);
+    *dst = static_cast<unsigned char>(lDst & 0xFF);
+    *cmd = static_cast<unsigned char>(lCmd & 0xFF);
+    return 0;
+}
+
 // Returns 0 when sent (or valid, in the check pass), RESULT_FIELD_INVALID, RESULT_MESSAGE_FAILED
 // when the message failed, RESULT_INTERRUPTED when a stop came before an attempt.
 int kxbCommand(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device, int* current,
                int* total) {
-    const std::string txtDST = "DST";
-    const std::string txtCMD = "CMD";
     const std::string txtData = "Data";
-    const int STATUS_BUSY = 281;
     const int ATTEMPTS_BUSY = 30;
     const int TIME_BUSY_RETRY = 200;
 
-    // DST and CMD are taken as they stand: white space around them makes them invalid.
-    long lDst = CommandDstToModuleAddress(StrHexToLong(ChildNodeValue(node, txtDST)));
-    if (lDst == NOT_DEFINED) {
-        return ParseError(node, timestampDevice, txtDST);
-    }
-    long lCmd = StrHexToLong(ChildNodeValue(node, txtCMD));
-    if (lCmd == NOT_DEFINED) {
-        return ParseError(node, timestampDevice, txtCMD);
-    }
+    unsigned char dst = 0;
+    unsigned char cmd = 0;
+    int nFields =
+        ReadMessageFields(node, timestampDevice, "DST", true, "CMD", RESULT_FIELD_INVALID, &dst, &cmd);
+    if (nFields != 0) return nFields;
     std::vector<unsigned char> pData;
     if (HexByteListAppend(ChildNodeValue(node, txtData), pData) != 0) {
         return ParseError(node, timestampDevice, txtData);
@@ -40,20 +47,20 @@ int kxbCommand(pugi::xml_node node, std::string timestampDevice, KavelHidDevice*
 
     if (device != nullptr) {
         int nRepeat = ATTEMPTS_BUSY;
-        int nError = STATUS_BUSY;
-        while (nError == STATUS_BUSY && nRepeat > 0) {
+        int nError = MID_STATUS_BUSY;
+        while (nError == MID_STATUS_BUSY && nRepeat > 0) {
             // A stop between busy answers sends no further attempt.
             int nStop = StopCheckpoint(node, timestampDevice);
             if (nStop != 0) return nStop;
             --nRepeat;
-            nError = SendWithoutAnswer(device, static_cast<unsigned char>(lCmd & 0xFF),
-                                       static_cast<unsigned char>(lDst & 0xFF), pData);
-            // Status 281 means the keyboard is busy: send the same message again after a pause,
-            // but never pause after the last attempt.
-            if (nError == STATUS_BUSY && nRepeat > 0) SleepMilliseconds(TIME_BUSY_RETRY);
+            nError = SendWithoutAnswer(device, cmd, dst, pData);
+            // A busy keyboard gets the same message again after a pause, but never a pause after
+            // the last attempt.
+            if (nError == MID_STATUS_BUSY && nRepeat > 0) SleepMilliseconds(TIME_BUSY_RETRY);
         }
         AddAttribute(node, timestampDevice, StatusAnnotation(nError));
         if (nError != 0) return RESULT_MESSAGE_FAILED;
     }
-    return CountStep(current, total);
+    CountStep(current, total);
+    return 0;
 }

@@ -1,8 +1,9 @@
-// The hex byte list, the notation of every data field of the writer elements, and the layout of
-// the memory messages that carry such lists.
+// The hex byte list, the notation of every data field of the writer elements, and the memory
+// writes that carry such lists.
 #include "writers.h"
 
 #include "driver.h"
+#include "hidlink.h"
 
 #include <array>
 
@@ -60,15 +61,6 @@ int HexByteListAppend(std::string_view text, std::vector<unsigned char>& arData)
         pOut[i] = static_cast<unsigned char>(lValue & 0xFF);
     }
     return 0;
-}
-
-void MemoryMessageAddress(long lAddress, std::vector<unsigned char>& arData, size_t nMore) {
-    // A memory address travels as its low 16 bits, low byte first; higher bits wrap away.
-    const unsigned long ulAddress = static_cast<unsigned long>(lAddress);
-    arData.clear();
-    arData.reserve(2 + nMore);
-    arData.push_back(static_cast<unsigned char>(ulAddress & 0xFF));
-    arData.push_back(static_cast<unsigned char>((ulAddress >> 8) & 0xFF));
 }
 
 int MemoryMessageData(long lAddress, std::string_view text, std::vector<unsigned char>& arData) {

@@ -24,8 +24,7 @@ int kxbIntEep(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* 
         int nStop = StopCheckpoint(node, timestampDevice);
         if (nStop != 0) return nStop;
         std::vector<unsigned char> pData;
-        MemoryMessageAddress(lPtrAddress, pData, 1);
-        pData.push_back(POINTER_BYTES);
+        MemoryReadMessage(lPtrAddress, POINTER_BYTES, pData);
         MessageAnswer answer;
         int nError = SendForAnswer(device, MID_MSGT_CMD_RD_MEM, MID_ADDR_MASTER, pData, &answer);
         // A pointer is two bytes: a shorter answer is a failure even with status 0.

@@ -12,23 +12,17 @@
 // a message.
 int kxbIntEepCommandPtr(pugi::xml_node node, std::string timestampDevice, KavelHidDevice* device,
                         int* current, int* total) {
-    const std::string txtPtrDST = "PtrDST";
-    const std::string txtPtrCMD = "PtrCMD";
     const std::string txtPtrData = "PtrData";
     const std::string txtAnswerByteAddressLow = "AnswerByteAddressLow";
     const std::string txtAnswerByteAddressHigh = "AnswerByteAddressHigh";
     const std::string txtOffset = "Offset";
-    const std::string txtResponseLen = ";responselen=";
     const long ADDRESS_AREA = 0x4000;
 
-    long lDst = CommandDstToModuleAddress(StrHexToLong(ChildNodeValue(node, txtPtrDST)));
-    if (lDst == NOT_DEFINED) {
-        return ParseError(node, timestampDevice, txtPtrDST);
-    }
-    long lCmd = StrHexToLong(ChildNodeValue(node, txtPtrCMD));
-    if (lCmd == NOT_DEFINED) {
-        return ParseError(node, timestampDevice, txtPtrCMD, RESULT_PTR_CMD_INVALID);
-    }
+    unsigned char dst = 0;
+    unsigned char cmd = 0;
+    int nFields = ReadMessageFields(node, timestampDevice, "PtrDST", true, "PtrCMD", RESULT_PTR_CMD_INVALID,
+                                    &dst, &cmd);
+    if (nFields != 0) return nFields;
     long lByteAddressHigh = StrHexToLong(ChildNodeValue(node, txtAnswerByteAddressHigh));
     if (lByteAddressHigh == NOT_DEFINED) {
         return ParseError(node, timestampDevice, txtAnswerByteAddressHigh, RESULT_ANSWER_HIGH_INVALID);
@@ -47,16 +41,15 @@ int kxbIntEepCommandPtr(pugi::xml_node node, std::string timestampDevice, KavelH
         int nStop = StopCheckpoint(node, timestampDevice);
         if (nStop != 0) return nStop;
         MessageAnswer answer;
-        int nError = SendForAnswer(device, static_cast<unsigned char>(lCmd & 0xFF),
-                                   static_cast<unsigned char>(lDst & 0xFF), pData, &answer);
+        int nError = SendForAnswer(device, cmd, dst, pData, &answer);
         // Only bytes inside the buffer can be read, whatever length the library reports; an index
         // that is negative or beyond what can be read is not reached by the answer.
         bool bReached = lByteAddressLow >= 0 && lByteAddressLow < answer.nLength && lByteAddressHigh >= 0 &&
                         lByteAddressHigh < answer.nLength;
         bool bRead = nError == 0 && bReached;
         AddAttribute(node, timestampDevice,
-                     (bRead ? txtRESULT : txtERROR) + ToHex(nError) + txtResponseLen +
-                         ToHex(answer.nResponseLen));
+                     (bRead ? txtRESULT : txtERROR) + ToHex(nError) +
+                         ResponseLenAnnotation(answer.nResponseLen));
         if (!bRead) return RESULT_MESSAGE_FAILED;
         // Bit 14 is set by OR: the start address always lies in the area from 0x4000 up.
         lAddressBegin = ADDRESS_AREA |

@@ -35,6 +35,14 @@ int kxbBinMemory(pugi::xml_node node, std::string timestampDevice, KavelHidDevic
 
 // Returns the bus address of a script destination (0..E module, F controller), or NOT_DEFINED.
 long CommandDstToModuleAddress(long destination);
+// Reads the destination and the message type of a writer element, in that order: the field txtDst
+// (a script destination mapped to its bus address where bModule, a bus address as it stands
+// otherwise; only its low 8 bits travel) and the field txtCmd, each a whole hexadecimal number.
+// Returns 0, or after the parse error annotation of the first field that fails the handler's
+// result: RESULT_FIELD_INVALID for the destination, nCmdResult for the message type.
+int ReadMessageFields(pugi::xml_node node, const std::string& timestampDevice, const char* txtDst,
+                      bool bModule, const char* txtCmd, int nCmdResult, unsigned char* dst,
+                      unsigned char* cmd);
 
 // ---- hexbytes.cpp: the data notation and message layout that the writers share
 
@@ -42,17 +50,50 @@ long CommandDstToModuleAddress(long destination);
 // any kind between bytes) to arData; returns 0, or 1 at the first rejected field with arData as
 // it was before the call.
 int HexByteListAppend(std::string_view text, std::vector<unsigned char>& arData);
-// Makes arData the start of a memory message: the low and the high byte of lAddress; room is
-// reserved for nMore further bytes.
-void MemoryMessageAddress(long lAddress, std::vector<unsigned char>& arData, size_t nMore);
 // Makes arData a memory write: address low, address high, then the bytes of the hex byte list
 // text; returns 0, or 1 when the list has a rejected field.
 int MemoryMessageData(long lAddress, std::string_view text, std::vector<unsigned char>& arData);
 
-// ---- datablocks.cpp: the steps and Data blocks that the writers share
+// ---- observer.cpp: who is told what a pass writes
 
-// Counts one step into *current and shows the progress; returns 0.
-int CountStep(int* current, int* total);
+// How a block came to be told: validated by the check pass, sent (with its status), or left out.
+const int WALK_BLOCK_CHECKED = 0;
+const int WALK_BLOCK_SENT = 1;
+const int WALK_BLOCK_LEFT_OUT = 2;
+
+// One block of a Data child as its memory message carries it.
+struct WalkBlock {
+    pugi::xml_node data; // the Data child
+    int nHow = WALK_BLOCK_CHECKED;
+    unsigned char cmd = 0;
+    int nUnit = 0;    // the bus address
+    int nAddress = 0; // as it travels: 16 bits
+    const unsigned char* pBytes = nullptr;
+    size_t nBytes = 0;
+    int nStatus = 0; // of a block that was sent
+};
+
+// Whoever watches a pass (the read-back) is told each writer element as the walk begins and ends
+// it, and each block as WriteDataBlocks, the one sender of block writes, sends, leaves out or
+// (check pass) validates it.
+class WalkObserver {
+public:
+    virtual ~WalkObserver() = default;
+    // A writer element with the walker's traits nTraits is about to run.
+    virtual void ElementBegin(pugi::xml_node element, unsigned nTraits) = 0;
+    virtual void BlockWritten(const WalkBlock& block) = 0;
+    // The element's handler returned nResult.
+    virtual void ElementEnd(pugi::xml_node element, unsigned nTraits, int nResult) = 0;
+};
+
+// Element handlers keep the one signature the walker calls them with, so the walker installs the
+// observer of a pass for the pass's length instead of handing it down.
+// Returns the observer of the pass being walked, or null.
+WalkObserver* CurrentWalkObserver();
+// Makes observer the one told of the blocks (null: none); returns the one it replaces.
+WalkObserver* SetWalkObserver(WalkObserver* observer);
+
+// ---- datablocks.cpp: the Data blocks that the writers share
 // How WriteDataBlocks treats the blocks of a write pass: send them all whatever fails, mark them all
 // "skipped" instead of sending them, stop at the first failed write.
 const unsigned BLOCKS_SEND_ALL = 0;

@@ -8,13 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <glob.h>
-#include <iostream>
-#include <sstream>
 #include <string>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -46,35 +40,6 @@ TEST(StopHandlersDeathTest, ClosedPipeIsIgnoredAndSoIsAHangUpThatTheCallerIgnore
             std::_Exit(StopRequested() == 0 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "stop requested by 0");
-}
-
-// In a death-test child: requests a stop, then runs kavelwrite on sScript with --logfile, and
-// prints its output from the check line on (line breaks as "/") and its status on standard error.
-void RunAfterStopRequest(std::string sScript) {
-    InstallStopHandlers();
-    raise(SIGINT);
-    std::ostringstream captured;
-    std::cout.rdbuf(captured.rdbuf());
-    std::string sLogfile = "--logfile";
-    std::vector<char*> arArgs = {nullptr, sScript.data(), sLogfile.data()};
-    int nStatus = kxbMain(static_cast<int>(arArgs.size()), arArgs.data());
-    std::string sOut = captured.str();
-    std::replace(sOut.begin(), sOut.end(), '\n', '/');
-    std::fprintf(stderr, "%s%d", sOut.substr(sOut.find("Kxb file")).c_str(), nStatus);
-    std::_Exit(0);
-}
-
-TEST(StopHandlersDeathTest, StopDuringTheCheckPassLooksForNoKeyboardAndStillSavesTheLog) {
-    std::string sScript = ::testing::TempDir() + "stop-check-" + std::to_string(getpid()) + ".kxb";
-    std::ofstream(sScript) << "<XML_BIN_FILE><Device/></XML_BIN_FILE>";
-    EXPECT_EXIT(RunAfterStopRequest(sScript), ::testing::ExitedWithCode(0),
-                "^Kxb file check: Pass/ERROR: Interrupted by signal 2/130$");
-    glob_t logs;
-    ASSERT_EQ(glob((sScript + "_t*").c_str(), 0, nullptr, &logs), 0) << "no log file";
-    EXPECT_EQ(logs.gl_pathc, 1u);
-    for (size_t i = 0; i < logs.gl_pathc; i++) std::remove(logs.gl_pathv[i]);
-    globfree(&logs);
-    std::remove(sScript.c_str());
 }
 
 } // namespace

@@ -22,9 +22,9 @@ done
 
 # Every literal of the driver's console output that holds words (a blank between letters), without
 # the blanks around it and a trailing "(".
-messages=$(grep -o '"[^"]*"' "$source_dir/src/driver/kxbmain.cpp" | sed 's/^"//; s/"$//' |
+messages=$(cat "$source_dir"/src/kavelwrite/*.cpp "$source_dir/src/driver/outcomes.cpp" | grep -o '"[^"]*"' | sed 's/^"//; s/"$//' |
     sed 's/^ *//; s/ *( *$//; s/ *$//' | grep -E '[A-Za-z] [A-Za-z(]|^[A-Z][a-z]+\.$' | sort -u)
-[ "$(wc -l <<<"$messages")" -ge 12 ] || fail "found only $(wc -l <<<"$messages") console messages in kxbmain.cpp"
+[ "$(wc -l <<<"$messages")" -ge 12 ] || fail "found only $(wc -l <<<"$messages") console messages in src/kavelwrite"
 while IFS= read -r message; do
     grep -qF -- "$message" <<<"$text" || fail "the page does not show the console message \"$message\""
 done <<<"$messages"

@@ -15,8 +15,7 @@ namespace {
 std::string WriterElement(const std::string& sElement, const std::string& sBad) {
     std::string sChildren;
     std::string sDataAttributes;
-    for (const WriterField& field : WriterFields()) {
-        if (sElement != field.element) continue;
+    for (const ElementField& field : FindElement(sElement.c_str())->fields) {
         std::string sValue = sBad == field.name ? "GG" : "01";
         if (field.bAttribute) {
             sDataAttributes += std::string(" ") + field.name + "=\"" + sValue + "\"";
@@ -36,26 +35,28 @@ std::string Script(const std::string& sBody) {
 // Every field the table lists is one its handler reads and rejects, and the handler needs no
 // field the table leaves out; the message says what the field accepts.
 TEST(KxbCheckDocument, EveryWriterFieldOfTheTableIsReadByItsHandler) {
-    for (const WriterField& field : WriterFields()) {
-        SCOPED_TRACE(std::string(field.element) + " " + field.name);
-        pugi::xml_document valid;
-        std::vector<KxbFinding> findings;
-        int nSteps = 0;
-        int nWrites = 0;
-        EXPECT_EQ(KxbCheckDocument(Load(valid, Script(WriterElement(field.element, ""))), findings, &nSteps,
-                                   &nWrites),
-                  0);
-        EXPECT_TRUE(findings.empty()) << findings.front().sMessage;
+    for (const ElementEntry& entry : ElementTable()) {
+        for (const ElementField& field : entry.fields) {
+            SCOPED_TRACE(std::string(entry.name) + " " + field.name);
+            pugi::xml_document valid;
+            std::vector<KxbFinding> findings;
+            int nSteps = 0;
+            int nWrites = 0;
+            EXPECT_EQ(KxbCheckDocument(Load(valid, Script(WriterElement(entry.name, ""))), findings, &nSteps,
+                                       &nWrites),
+                      0);
+            EXPECT_TRUE(findings.empty()) << findings.front().sMessage;
 
-        pugi::xml_document invalid;
-        EXPECT_EQ(KxbCheckDocument(Load(invalid, Script(WriterElement(field.element, field.name))), findings,
-                                   &nSteps, &nWrites),
-                  ERR_ERROR_IN_FILE);
-        ASSERT_EQ(findings.size(), 1u);
-        EXPECT_EQ(findings[0].sField, field.name);
-        EXPECT_EQ(findings[0].sAnnotation, txtPARSE_ERROR + field.name);
-        EXPECT_EQ(findings[0].sValue, "GG");
-        EXPECT_EQ(findings[0].sMessage, std::string("is not ") + field.accepts);
+            pugi::xml_document invalid;
+            EXPECT_EQ(KxbCheckDocument(Load(invalid, Script(WriterElement(entry.name, field.name))), findings,
+                                       &nSteps, &nWrites),
+                      ERR_ERROR_IN_FILE);
+            ASSERT_EQ(findings.size(), 1u);
+            EXPECT_EQ(findings[0].sField, field.name);
+            EXPECT_EQ(findings[0].sAnnotation, txtPARSE_ERROR + field.name);
+            EXPECT_EQ(findings[0].sValue, "GG");
+            EXPECT_EQ(findings[0].sMessage, std::string("is not ") + field.accepts);
+        }
     }
 }
 

@@ -38,6 +38,9 @@ const int MID_MEMORY_SIZE = 0x10000;
 // The most bytes one memory read can ask for: its length travels in one byte.
 const int MID_RD_MEM_LENGTH_MAX = 0xFF;
 
+// Status 281 means the keyboard is busy: the same message may be sent again after a pause.
+const int MID_STATUS_BUSY = 281;
+
 // Every answer is received into a buffer of this size, offered whole to each message.
 const int MID_RESPONSE_CAPACITY = 255;
 
@@ -56,6 +59,21 @@ int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char d
                       std::vector<unsigned char>& arData);
 // Returns a pointer to the bytes of a message's data; a valid pointer also when it is empty.
 unsigned char* MessageData(std::vector<unsigned char>& arData);
+
+// The memory messages: the address, low byte first, then the bytes to write (17) or how many to
+// read (16).
+
+// Makes arData the start of a memory message: the low and the high byte of lAddress (higher bits
+// do not travel); room is reserved for nMore further bytes.
+void MemoryMessageAddress(long lAddress, std::vector<unsigned char>& arData, size_t nMore);
+// Makes arData a memory read of nLength bytes (at most MID_RD_MEM_LENGTH_MAX) at lAddress.
+void MemoryReadMessage(long lAddress, int nLength, std::vector<unsigned char>& arData);
+// Returns the address that a memory message's data carries, or -1 when it is shorter than one.
+int MemoryMessageAddressOf(const std::vector<unsigned char>& arData);
+// The bytes of a memory write after its address: the offset in its data where they begin.
+const size_t MEMORY_WRITE_BYTES_AT = 2;
+// The offset of a memory read's length in its data.
+const size_t MEMORY_READ_LENGTH_AT = 2;
 
 // ---- recorder.cpp: a recording of every call into the library, whichever library it is
 

@@ -1,4 +1,5 @@
-// Sending a message: the data buffer the library is handed and the answer it gives back.
+// Sending a message: the data buffer the library is handed and the answer it gives back; and the
+// layout of the memory messages.
 #include "hidlink.h"
 
 #include "kavelhidapi.h"
@@ -34,4 +35,22 @@ int SendWithoutAnswer(KavelHidDevice* device, unsigned char cmd, unsigned char d
                       std::vector<unsigned char>& arData) {
     return device->SendCommand(cmd, dst, MessageData(arData), static_cast<int>(arData.size()), nullptr,
                                nullptr);
+}
+
+void MemoryMessageAddress(long lAddress, std::vector<unsigned char>& arData, size_t nMore) {
+    const unsigned long ulAddress = static_cast<unsigned long>(lAddress);
+    arData.clear();
+    arData.reserve(MEMORY_WRITE_BYTES_AT + nMore);
+    arData.push_back(static_cast<unsigned char>(ulAddress & 0xFF));
+    arData.push_back(static_cast<unsigned char>((ulAddress >> 8) & 0xFF));
+}
+
+void MemoryReadMessage(long lAddress, int nLength, std::vector<unsigned char>& arData) {
+    MemoryMessageAddress(lAddress, arData, 1);
+    arData.push_back(static_cast<unsigned char>(nLength));
+}
+
+int MemoryMessageAddressOf(const std::vector<unsigned char>& arData) {
+    if (arData.size() < MEMORY_WRITE_BYTES_AT) return -1;
+    return arData[0] | arData[1] << 8;
 }

@@ -1,6 +1,5 @@
-// The read-back's own keyboard: what reaches a real keyboard, and which Data child each kept
-// message stands for.
-#include "readback.h"
+// kxb's held walk: what reaches a real keyboard, and which Data child each block stands for.
+#include "kxb.h"
 
 #include "hidlink.h"
 #include "kavelhidapi.h"
@@ -54,23 +53,23 @@ const char* const WRITERS = R"(
 <IntEep_CommandPtr><PtrDST>F</PtrDST><PtrCMD>30</PtrCMD><AnswerByteAddressLow>0</AnswerByteAddressLow>
 <AnswerByteAddressHigh>1</AnswerByteAddressHigh><Data Offset="0">22</Data></IntEep_CommandPtr>)";
 
-TEST(KxbReadBackKeyboard, SendsOnlyReadsAndThePointerCommandOnlyWhenAllowed) {
+TEST(KxbReadBackWithoutWriting, SendsOnlyReadsAndThePointerCommandOnlyWhenAllowed) {
     for (bool bSendPointerCommands : {false, true}) {
         SCOPED_TRACE(bSendPointerCommands);
         pugi::xml_document doc;
         pugi::xml_node root = Load(doc, "<XML_BIN_FILE>" + AnyDeviceElement() + WRITERS + "</XML_BIN_FILE>");
         ReadOnlyKeyboard keyboard;
         keyboard.pointerCommand = 0x30;
-        KxbReadBack readback;
-        KxbReadBackKeyboard(root, &keyboard, "kxb read_device0", bSendPointerCommands, &readback);
+        KeyboardReadBack readback;
+        KxbReadBackWithoutWriting(root, &keyboard, "kxb read_device0", bSendPointerCommands, &readback);
         EXPECT_EQ(keyboard.nPointerCommands, bSendPointerCommands ? 1 : 0);
         EXPECT_EQ(readback.arBlock.size(), 4u);
     }
 }
 
-// A skipped block holds no message; every other Data child holds the next message kept, in document
-// order, also one without bytes, so that no block takes another's address.
-TEST(KxbReadBackKeyboard, PairsEveryWrittenDataChildWithTheNextMessageKept) {
+// A skipped block holds no message; every other Data child holds its own message, also one without
+// bytes, so that no block takes another's address.
+TEST(KxbReadBackWithoutWriting, GivesEveryWrittenDataChildItsOwnMessage) {
     const char* const txtScript = R"(
 <BinMemory><DST>2</DST><CMD>17</CMD><Data Address="10">01 02</Data><Data Address="20"/>
 <Data Address="30">03</Data></BinMemory>
@@ -97,8 +96,8 @@ TEST(KxbReadBackKeyboard, PairsEveryWrittenDataChildWithTheNextMessageKept) {
     // The first pointer holds 5000, the second 0; the keyboard holds what the first blocks write.
     keyboard.memory = {{0x40, 0x00}, {0x41, 0x50},   {0x10, 0x01},   {0x11, 0x02},
                        {0x30, 0x03}, {0x5001, 0xAA}, {0x5002, 0xBB}, {0x5003, 0xCC}};
-    KxbReadBack readback;
-    EXPECT_EQ(KxbReadBackKeyboard(root, &keyboard, "kxb read_device0", false, &readback), 0);
+    KeyboardReadBack readback;
+    EXPECT_EQ(KxbReadBackWithoutWriting(root, &keyboard, "kxb read_device0", false, &readback), 0);
     ASSERT_EQ(readback.arBlock.size(), std::size(expected));
     for (size_t i = 0; i < readback.arBlock.size(); i++) {
         SCOPED_TRACE(i);

@@ -1,9 +1,8 @@
 // The walker's table: every element name it knows, with the handler that carries the element out
 // and what kxb's check and read-back need to know of it. A new element is its handler's file and
 // one row here.
-#include "driver.h"
+#include "walk.h"
 
-#include "device.h"
 #include "writers.h"
 
 #include <cstring>
@@ -69,11 +68,6 @@ const ElementEntry* FindElement(const char* name) {
     return nullptr;
 }
 
-ElementHandler FindElementHandler(const char* name) {
-    const ElementEntry* entry = FindElement(name);
-    return entry != nullptr ? entry->handler : nullptr;
-}
-
 const ElementField* FindElementField(const char* element, const char* name) {
     const ElementEntry* entry = FindElement(element);
     if (entry == nullptr) return nullptr;
@@ -81,16 +75,4 @@ const ElementField* FindElementField(const char* element, const char* name) {
         if (std::strcmp(field.name, name) == 0) return &field;
     }
     return nullptr;
-}
-
-const std::vector<WriterField>& WriterFields() {
-    static const std::vector<WriterField> fields = [] {
-        std::vector<WriterField> flattened;
-        for (const ElementEntry& entry : elementTable) {
-            for (const ElementField& field : entry.fields)
-                flattened.push_back({entry.name, field.name, field.bAttribute, field.accepts});
-        }
-        return flattened;
-    }();
-    return fields;
 }

@@ -1,4 +1,4 @@
-#include "driver.h"
+#include "walk.h"
 
 #include "fake_device.h"
 #include "xml_support.h"
@@ -48,9 +48,9 @@ TEST(KxbCheckWrite, CheckPassCountsTheResetWaitForAnyOutcome) {
 TEST(KxbCheckWrite, KnowsExactlyTheDesignedElementNames) {
     for (const char* name :
          {"Command", "IntEep", "BinMemory", "IntEep_CommandPtr", "Device", "General", "DetectedDevices"})
-        EXPECT_NE(FindElementHandler(name), nullptr) << name;
+        EXPECT_NE(FindElement(name), nullptr) << name;
     for (const char* name : {"", "command", "Commands", "DetectedDevice", "XML_BIN_FILE", "Data"})
-        EXPECT_EQ(FindElementHandler(name), nullptr) << name;
+        EXPECT_EQ(FindElement(name), nullptr) << name;
 }
 
 TEST(KxbCheckWrite, StopsAtAnUnknownElementAndWritesNoAnnotation) {

@@ -1,3 +1,5 @@
+#include "kavelwrite.h"
+
 #include "driver.h"
 
 #include "fake_device.h"
