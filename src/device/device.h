@@ -3,6 +3,7 @@
 #ifndef KAVELWRITE_DEVICE_H
 #define KAVELWRITE_DEVICE_H
 
+#include "driver.h"
 #include "hidlink.h"
 
 #include <pugixml.hpp>
@@ -13,7 +14,7 @@
 class KavelHidDevice;
 
 // Units of a keyboard that the Device element judges: the controller, then module slots 0 .. 13.
-const int DEVICE_UNITS = 1 + 14;
+const int DEVICE_UNITS = 1 + MODULE_MAX_CHANGEME;
 // The detection report: its element, the attribute of what a unit's reads found, and the text of
 // a report unit that suits the script and of one that does not.
 extern const std::string txtDETECTED_DEVICE;

@@ -152,6 +152,9 @@ void SleepMilliseconds(int nMilliseconds);
 // Ignores SIGPIPE and lets SIGINT, SIGTERM and SIGHUP request a stop (a second request ends the
 // program at once).
 void InstallStopHandlers();
+// Lets SIGINT, SIGTERM and SIGHUP end the program at once, as they would, but after the line that
+// ends a recording: for a program that only reads, which has no record of its own to finish.
+void InstallEndHandlers();
 // Returns the number of the signal that requested a stop, or 0.
 int StopRequested();
 // Called before each message of a write pass: returns 0 to send it, or RESULT_INTERRUPTED after

@@ -11,19 +11,40 @@ namespace {
 
 volatile sig_atomic_t nStopSignal = 0;
 
-void RequestStop(int nSignal) {
-    if (nStopSignal == 0) {
-        nStopSignal = nSignal;
-        return;
-    }
-    // Asked again while stopping: the user will not wait for the record. The signal is blocked
-    // while this runs and ends the program as soon as it returns; a recording says so last.
+// Ends the program by the signal's own default action, after a recording says so last. The signal is
+// blocked while a handler runs and ends the program as soon as it returns.
+void EndBySignal(int nSignal) {
     RecordingSignalEnd(nSignal);
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
     sigaction(nSignal, &standard, nullptr);
     raise(nSignal);
+}
+
+void RequestStop(int nSignal) {
+    if (nStopSignal == 0) {
+        nStopSignal = nSignal;
+        return;
+    }
+    // Asked again while stopping: the user will not wait for the record.
+    EndBySignal(nSignal);
+}
+
+// Lets each of SIGINT, SIGTERM and SIGHUP call handler, but one that the caller ignores (nohup, a
+// background job), which stays ignored.
+void HandleEndSignals(void (*handler)(int)) {
+    struct sigaction request {};
+    request.sa_handler = handler;
+    sigemptyset(&request.sa_mask);
+    // The message in flight and the console output complete after a signal; a pause wakes anyway,
+    // as the system never resumes one for a handler.
+    request.sa_flags = SA_RESTART;
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        if (sigaction(nSignal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(nSignal, &request, nullptr);
+    }
 }
 
 } // namespace
@@ -34,19 +55,11 @@ void InstallStopHandlers() {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
+    HandleEndSignals(RequestStop);
+}
 
-    struct sigaction request {};
-    request.sa_handler = RequestStop;
-    sigemptyset(&request.sa_mask);
-    // The message in flight and the console output complete after a signal; a pause wakes anyway,
-    // as the system never resumes one for a handler.
-    request.sa_flags = SA_RESTART;
-    for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) {
-        // A signal that the caller ignores (nohup, a background job) stays ignored.
-        struct sigaction previous {};
-        if (sigaction(nSignal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-        sigaction(nSignal, &request, nullptr);
-    }
+void InstallEndHandlers() {
+    HandleEndSignals(EndBySignal);
 }
 
 int StopRequested() {

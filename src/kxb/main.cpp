@@ -35,6 +35,8 @@ int KxbVersion() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // A recording that a signal cuts short still says how it ended.
+    InstallEndHandlers();
     const struct option options[] = {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},

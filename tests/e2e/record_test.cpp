@@ -162,3 +162,18 @@ TEST_F(Record, AKilledRunLeavesEveryCallItMadeAndItsReplayGetsAsFar) {
 }
 
 } // namespace
+
+namespace {
+
+// kxb reads only, so a signal ends it at once, as it would any program, but its recording still
+// says how it ended.
+TEST_F(Record, KxbEndedByASignalEndsItsRecordingWithTheSignal) {
+    WriteFile(dir + "/k.xml", R"(<KavelSimulation><Keyboard><Controller><Version>11 01 02 03</Version>
+</Controller><Inject Cmd="11" Count="1" Signal="F"/></Keyboard></KavelSimulation>)");
+    RunOutcome stopped = Recorded(KXB_BIN, {"probe"});
+    EXPECT_EQ(stopped.signal, SIGTERM);
+    std::string recording = ReadFile(dir + "/rec");
+    EXPECT_EQ(recording.substr(recording.rfind('#')), "# ended by signal 15\n") << recording;
+}
+
+} // namespace
