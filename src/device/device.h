@@ -81,6 +81,18 @@ std::string ModuleInfo(int idConfig, int id, int idSub, int id66, int verMajor, 
 // True when a report's Info is that of a slot for which the controller configures no module.
 bool IsEmptySlotInfo(const std::string& sInfo);
 
+// A unit as a detection report tells it: its type id, its version as the report writes it
+// ("1.2.3.0") and its sub-id (IdSub where the module has one, else Id66).
+struct UnitIdentity {
+    int nSlot = -1; // -1: the controller
+    int nTypeId = 0;
+    std::string sVersion;
+    int nSubId = 0;
+};
+// Returns the units that the report of the pass named timestampDevice read, in report order, empty
+// slots left out; none when the Device element holds no such report.
+std::vector<UnitIdentity> ReportedUnits(pugi::xml_node device, const std::string& timestampDevice);
+
 // The Device element handler: returns 0 suits / well formed, 160 malformed pattern (check pass),
 // 164 a read failed, 165 the keyboard does not suit the script, RESULT_INTERRUPTED a stop came
 // before a unit's reads.

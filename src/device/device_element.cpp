@@ -48,6 +48,44 @@ bool IsEmptySlotInfo(const std::string& sInfo) {
     return sInfo.compare(0, sEmpty.size(), sEmpty) == 0;
 }
 
+namespace {
+
+// The value of "Key=" in an Info text of hexadecimal fields, or "" when it has none.
+std::string InfoField(const std::string& sInfo, const std::string& sKey) {
+    size_t nAt = 0;
+    while ((nAt = sInfo.find(sKey + "=", nAt)) != std::string::npos && nAt > 0 && sInfo[nAt - 1] != ' ')
+        nAt++;
+    if (nAt == std::string::npos) return "";
+    size_t nBegin = nAt + sKey.size() + 1;
+    return sInfo.substr(nBegin, sInfo.find(' ', nBegin) - nBegin);
+}
+
+int InfoNumber(const std::string& sInfo, const std::string& sKey) {
+    long lValue = StrHexToLong(InfoField(sInfo, sKey).c_str());
+    return lValue == NOT_DEFINED ? 0 : static_cast<int>(lValue);
+}
+
+} // namespace
+
+std::vector<UnitIdentity> ReportedUnits(pugi::xml_node device, const std::string& timestampDevice) {
+    std::vector<UnitIdentity> arUnit;
+    pugi::xml_node report =
+        device.find_child_by_attribute(txtDETECTED_DEVICE.c_str(), "Id", timestampDevice.c_str());
+    for (int nUnit = 0; report && nUnit < DEVICE_UNITS; nUnit++) {
+        pugi::xml_attribute info =
+            report.child(DeviceUnitName(nUnit).c_str()).attribute(txtREPORT_INFO.c_str());
+        if (!info || IsEmptySlotInfo(info.value())) continue;
+        UnitIdentity unit;
+        unit.nSlot = nUnit - 1;
+        unit.nTypeId = InfoNumber(info.value(), "Id");
+        unit.sVersion = InfoField(info.value(), "Ver");
+        int nIdSub = InfoNumber(info.value(), "IdSub");
+        unit.nSubId = nIdSub != 0 ? nIdSub : InfoNumber(info.value(), "Id66");
+        arUnit.push_back(unit);
+    }
+    return arUnit;
+}
+
 const std::string txtDETECTED_DEVICE = "DetectedDevice";
 const std::string txtREPORT_INFO = "Info";
 const std::string txtREPORT_OK = "Ok";

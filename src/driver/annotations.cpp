@@ -3,8 +3,10 @@
 #include "driver.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -22,15 +24,20 @@ bool AllDigits(const char* txtText, size_t nLength) {
     return true;
 }
 
+// The run stamp of a local time.
+std::string StampOf(const struct tm& local) {
+    return "t" + std::to_string(local.tm_year + 1900) + ToTwoDigitDec(local.tm_mon + 1) +
+           ToTwoDigitDec(local.tm_mday) + ToTwoDigitDec(local.tm_hour) + ToTwoDigitDec(local.tm_min) +
+           ToTwoDigitDec(local.tm_sec);
+}
+
 } // namespace
 
 std::string timestamp() {
     time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);
-    return "t" + std::to_string(local.tm_year + 1900) + ToTwoDigitDec(local.tm_mon + 1) +
-           ToTwoDigitDec(local.tm_mday) + ToTwoDigitDec(local.tm_hour) + ToTwoDigitDec(local.tm_min) +
-           ToTwoDigitDec(local.tm_sec);
+    return StampOf(local);
 }
 
 std::string TimestampDevice(const std::string& stampTime, int i) {
@@ -74,4 +81,36 @@ bool ParseLogFileName(const std::string& path, std::string* stampTime) {
     int nIndex = 0;
     return nUnderscore != std::string::npos &&
            ParseTimestampDevice(sName.c_str() + nUnderscore + 1, stampTime, &nIndex) && nIndex < 0;
+}
+
+std::string NextStamp(const std::string& stampTime) {
+    struct tm local {};
+    if (stampTime.size() != STAMP_LENGTH || !AllDigits(stampTime.c_str() + 1, STAMP_LENGTH - 1))
+        return stampTime;
+    auto Field = [&](size_t nAt, size_t nLength) {
+        return std::atoi(stampTime.substr(nAt, nLength).c_str());
+    };
+    local.tm_year = Field(1, 4) - 1900;
+    local.tm_mon = Field(5, 2) - 1;
+    local.tm_mday = Field(7, 2);
+    local.tm_hour = Field(9, 2);
+    local.tm_min = Field(11, 2);
+    local.tm_sec = Field(13, 2) + 1;
+    local.tm_isdst = -1;
+    // mktime carries the second over into the minute, the hour, the day and so on.
+    time_t next = mktime(&local);
+    localtime_r(&next, &local);
+    return StampOf(local);
+}
+
+std::string UtcTimestamp() {
+    auto now = std::chrono::system_clock::now();
+    long long lMs = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    time_t seconds = static_cast<time_t>(lMs / 1000);
+    struct tm utc {};
+    gmtime_r(&seconds, &utc);
+    char txtTime[80];
+    snprintf(txtTime, sizeof txtTime, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+             utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(lMs % 1000));
+    return txtTime;
 }

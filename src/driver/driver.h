@@ -43,6 +43,9 @@ const int ERR_ERROR_DEVICE_DIFFERS = 167; // the read-back found other bytes tha
 const int ERR_ERROR_PARAMETER_MISSING = 168;
 const int ERR_ERROR_LOAD_FILE = 169;
 const int ERR_ERROR_RECORD_FILE = 170; // the recording named with --record cannot be made
+const int ERR_ERROR_HISTORY = 171;     // the record of --history cannot be kept
+const int ERR_ERROR_EVENTS_FILE = 172; // the event stream of --events cannot be written
+const int ERR_ERROR_USAGE = 2;         // an argument that is no option of the program
 
 // The six characters that count as white space, and nothing else does.
 extern const std::string WHITESPACE;
@@ -83,6 +86,10 @@ bool ParseTimestampDevice(const char* name, std::string* stampTime, int* i, bool
 std::string LogFileName(const std::string& filename, const std::string& stampTime);
 // Reads the run stamp at the end of a log file's path into *stampTime; false when there is none.
 bool ParseLogFileName(const std::string& path, std::string* stampTime);
+// Returns the run stamp one second after stampTime ("t20261208235959" gives "t20261209000000").
+std::string NextStamp(const std::string& stampTime);
+// Returns the time now in UTC, ISO 8601 with milliseconds: "2026-12-09T12:34:56.789Z".
+std::string UtcTimestamp();
 
 // ---- outcomes.cpp: how a keyboard's block ends on the console
 
@@ -108,8 +115,10 @@ extern const char* const txtDEVICES_DETECTED;
 
 // ---- progress.cpp: the progress line and the steps it counts
 
-// Shows " Writing progress: P %\r" while current < total; returns 0.
+// Shows " Writing progress: P %\r" while current < total, and tells the progress hook; returns 0.
 int TerminalShowPercentage(int current, int total);
+// Makes hook the function told the per cent of every progress line shown (null: none).
+void SetProgressHook(void (*hook)(int nPercent));
 // Counts one step into *current and shows the progress.
 void CountStep(int* current, int* total);
 
@@ -141,6 +150,12 @@ void WriteDocumentText(const pugi::xml_document& doc, pugi::xml_writer& writer);
 // Saves a document as WriteDocumentText writes it, replacing path whole or not at all, so that a
 // failed or interrupted save never leaves half a file; true when saved.
 bool SaveDocumentWhole(const pugi::xml_document& doc, const std::string& path);
+// True when both paths name one file that exists (whatever links lead to it).
+bool SameFile(const std::string& path, const std::string& other);
+// Takes the log file's name for a run of filename: creates it, empty, unless it exists, in which
+// case the next second's stamp is tried; *stampTime becomes the stamp whose name was taken (it stays
+// as it was when no name can be created). Returns true when a name was taken.
+bool ReserveLogFile(const std::string& filename, std::string* stampTime);
 
 // ---- sleep.cpp (the one place that pauses; tests may link another definition)
 

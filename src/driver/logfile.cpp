@@ -6,6 +6,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -128,4 +129,28 @@ bool SaveDocumentWhole(const pugi::xml_document& doc, const std::string& path) {
 
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return bSaved;
+}
+
+bool SameFile(const std::string& path, const std::string& other) {
+    struct stat info {};
+    struct stat otherInfo {};
+    return stat(path.c_str(), &info) == 0 && stat(other.c_str(), &otherInfo) == 0 &&
+           info.st_dev == otherInfo.st_dev && info.st_ino == otherInfo.st_ino;
+}
+
+bool ReserveLogFile(const std::string& filename, std::string* stampTime) {
+    // Two runs that start in the same second would otherwise share the name, and the later save
+    // would replace the earlier run's log. A day of seconds is more than any station starts at once.
+    const int TRIES_MAX = 86400;
+    std::string sStamp = *stampTime;
+    for (int nTry = 0; nTry < TRIES_MAX; nTry++, sStamp = NextStamp(sStamp)) {
+        int fd = open(LogFileName(filename, sStamp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            *stampTime = sStamp;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
 }

@@ -1,10 +1,21 @@
-// The whole run: the banner, the library's version, the recording around the run.
+// The whole run: the command line, the banner and the library's version, the recording and the
+// event stream around the run.
 #include "kavelwrite.h"
 
 #include "driver.h"
 #include "hidlink.h"
 
+#include <cerrno>
 #include <iostream>
+
+namespace {
+
+std::string ProgramVersion() {
+    return "kavelwrite " + std::to_string(KAVELWRITE_VER_MAJOR) + "." + std::to_string(KAVELWRITE_VER_MINOR) +
+           "." + std::to_string(KAVELWRITE_VER_BUILD);
+}
+
+} // namespace
 
 int kxbMain(int argc, char* argv[]) {
     int nVerMajor = 0;
@@ -13,25 +24,43 @@ int kxbMain(int argc, char* argv[]) {
 
     InstallStopHandlers();
     RunArguments args = ReadArguments(argc, argv);
-    // The recording begins before the first call into the library, the version query.
-    int nRecordError = 0;
-    if (args.bRecord && !args.sRecordFile.empty()) {
-        nRecordError = RecordingStart(args.sRecordFile,
-                                      "kavelwrite " + std::to_string(KAVELWRITE_VER_MAJOR) + "." +
-                                          std::to_string(KAVELWRITE_VER_MINOR) + "." +
-                                          std::to_string(KAVELWRITE_VER_BUILD),
-                                      argc - 1, argv + 1);
+    if (args.bHelp) {
+        PrintHelp();
+        return 0;
     }
-    std::cout << "kavelwrite " << KAVELWRITE_VER_MAJOR << "." << KAVELWRITE_VER_MINOR << "."
-              << KAVELWRITE_VER_BUILD << " writes kxb file into Kavel" << std::endl;
+    bool bArgumentsWrong = !args.sUnknownOption.empty() || !args.sBadArgument.empty();
+    // The recording begins before the first call into the library, the version query; never into the
+    // script itself.
+    int nRecordError = 0;
+    if (args.bRecord && !args.sRecordFile.empty() && !args.bVersion && !bArgumentsWrong) {
+        nRecordError = SameFile(args.sRecordFile, args.filename)
+                           ? EEXIST
+                           : RecordingStart(args.sRecordFile, ProgramVersion(), argc - 1, argv + 1);
+    }
+    std::cout << ProgramVersion() << " writes kxb file into Kavel" << std::endl;
     HidLibraryVersion(&nVerMajor, &nVerMinor, &nVerBuild);
-    std::cout << "libkavelhidapi " << nVerMajor << "." << nVerMinor << "." << nVerBuild << std::endl;
+    const std::string sLibrary =
+        std::to_string(nVerMajor) + "." + std::to_string(nVerMinor) + "." + std::to_string(nVerBuild);
+    std::cout << "libkavelhidapi " << sLibrary << std::endl;
+    if (args.bVersion) return 0;
     std::cout << std::endl;
+    if (bArgumentsWrong) {
+        // A keyboard is never written without an option that was asked for.
+        std::cout << "ERROR: "
+                  << (args.sUnknownOption.empty() ? "Wrong option " + args.sBadArgument
+                                                  : "Unknown option " + args.sUnknownOption)
+                  << std::endl;
+        std::cout << std::endl;
+        PrintUsage();
+        return ERR_ERROR_USAGE;
+    }
 
-    int nStatus = WriteScriptFile(args, nRecordError);
+    int nStatus = WriteScriptFile(args, nRecordError, sLibrary);
     // The recording ends with how the run ended; one that lost lines must not go unnoticed.
     int nRecordEnd = RecordingEnd(nStatus, StopRequested());
     if (nRecordEnd != 0)
         std::cout << "ERROR: " << RecordingErrorText(args.sRecordFile, nRecordEnd) << std::endl;
+    int nEventsEnd = EventsClose(nStatus, StopRequested());
+    if (nEventsEnd != 0) std::cout << "ERROR: " << EventsErrorText(args.sEventsFile, nEventsEnd) << std::endl;
     return nStatus;
 }

@@ -1,5 +1,5 @@
-// The device loop: the check pass, every attached keyboard written in turn, the wait for the last
-// reset, the log file and how the run ends.
+// A run: the files it was asked for, the script loaded and checked, every attached keyboard written
+// in turn (a batch) or batch after batch (a station), the log file, and how the run ends.
 #include "kavelwrite.h"
 
 #include "driver.h"
@@ -8,24 +8,13 @@
 #include "readback.h"
 #include "walk.h"
 
+#include <cerrno>
 #include <chrono>
 #include <iostream>
+#include <unistd.h>
 #include <vector>
 
 namespace {
-
-// Prints the line of a requested stop; returns true when a stop was requested.
-bool ReportStop() {
-    int nSignal = StopRequested();
-    if (nSignal != 0) std::cout << "ERROR: Interrupted by signal " << nSignal << std::endl;
-    return nSignal != 0;
-}
-
-// Returns the exit status of a run: after a stop request, that of a program the signal ended.
-int RunStatus(int result) {
-    const int STATUS_SIGNAL_BASE = 128;
-    return StopRequested() == 0 ? result : STATUS_SIGNAL_BASE + StopRequested();
-}
 
 // Waits until keyboard i, reset at tReset without its wait, has had the whole reset wait; says so
 // in one line when there is time left. A stop ends the wait at once.
@@ -41,26 +30,37 @@ void FinishResetWait(int i, std::chrono::steady_clock::time_point tReset) {
 }
 
 // With --verify and more than one keyboard: how many were written and verified, and which failed.
-void PrintStationSummary(int num, const std::vector<int>& arOutcome) {
-    int nVerified = 0;
-    std::string sFailed;
-    for (size_t i = 0; i < arOutcome.size(); i++) {
-        if (arOutcome[i] == 0) {
-            nVerified++;
-        } else {
-            sFailed += (sFailed.empty() ? "; failed: " : ", ") + ("device" + std::to_string(i)) + " (" +
-                       std::to_string(arOutcome[i]) + ")";
-        }
-    }
-    std::cout << "Written and verified: " << nVerified << " of " << num << " keyboards" << sFailed
-              << std::endl;
+void PrintVerifySummary(const BatchTally& tally, const std::vector<KeyboardFailure>& arFailed) {
+    std::cout << "Written and verified: " << tally.nWritten << " of " << tally.nKeyboards << " keyboards"
+              << FailedList(arFailed) << std::endl;
 }
 
-// Looks for keyboards and writes each; returns the outcome of the last one that failed, 0 when
-// none failed, or ERR_ERROR_NO_DEVICE. With bOverlapResets only the last keyboard waits for its
-// reset; when it was not reset, the wait for the last one that was follows its block.
-int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* current, int* total,
-                   bool bOverlapResets, KeyboardRun run) {
+} // namespace
+
+std::string FailedList(const std::vector<KeyboardFailure>& arFailed) {
+    std::string sFailed;
+    for (const KeyboardFailure& failed : arFailed) {
+        sFailed += (sFailed.empty() ? "; failed: " : ", ") + ("device" + std::to_string(failed.nKeyboard)) +
+                   " (" + std::to_string(failed.nStatus) + ")";
+    }
+    return sFailed;
+}
+
+bool ReportStop() {
+    int nSignal = StopRequested();
+    if (nSignal != 0) std::cout << "ERROR: Interrupted by signal " << nSignal << std::endl;
+    return nSignal != 0;
+}
+
+int RunStatus(int result) {
+    const int STATUS_SIGNAL_BASE = 128;
+    return StopRequested() == 0 ? result : STATUS_SIGNAL_BASE + StopRequested();
+}
+
+int WriteBatch(pugi::xml_node root, const std::string& stampTime, int nTotal, const RunArguments& args,
+               KeyboardRun run, BatchTally* tally, std::vector<KeyboardFailure>* arFailed) {
+    *tally = BatchTally();
+    arFailed->clear();
     HidEnumerator hid = HidCreate();
     int num = HidEnumerate(hid.get());
     if (num < 0) {
@@ -68,34 +68,51 @@ int WriteKeyboards(pugi::xml_node root, const std::string& stampTime, int* curre
         return ERR_ERROR_NO_DEVICE;
     }
     std::cout << num << txtDEVICES_DETECTED << std::endl;
+    EventBatch(run.nBatch, num);
+    // A station writes its keyboards as --overlap-resets does: the operator waits once per batch.
+    bool bOverlapResets = args.bOverlapResets || args.bLoop;
     int result = 0;
     int nUnwaited = -1; // the last keyboard reset without its wait, -1 when it has none to finish
     std::chrono::steady_clock::time_point tReset;
-    std::vector<int> arOutcome;
+    int current = 0;
+    int total = nTotal;
     // After a stop request no further keyboard is opened.
     for (int i = 0; i < num && StopRequested() == 0; i++) {
         KavelHidDevice* device = HidGetDevice(hid.get(), i);
         // The next keyboard is another device: it need not wait for this one to restart.
         run.bWaitReset = !bOverlapResets || i == num - 1;
-        int nOutcome = WriteKeyboard(device, i, root, stampTime, current, total, run);
-        arOutcome.push_back(nOutcome);
+        KeyboardReport report;
+        int nOutcome = WriteKeyboard(device, i, root, stampTime, &current, &total, run, &report);
+        EventResult(run.nBatch, report);
+        tally->nKeyboards++;
         // Taken after the block, a little after the reset itself, so the wait left is never short.
         if (nOutcome == 0) {
+            tally->nWritten++;
             nUnwaited = run.bWaitReset ? -1 : i;
             tReset = std::chrono::steady_clock::now();
+        } else {
+            // One failed keyboard fails the run, even when keyboards after it succeed.
+            result = nOutcome;
+            arFailed->push_back({i, nOutcome});
         }
-        // One failed keyboard fails the run, even when keyboards after it succeed.
-        if (nOutcome != 0) result = nOutcome;
     }
     // The enumerator must outlive the wait, so the keyboards are not let go while they restart.
     if (nUnwaited >= 0) FinishResetWait(nUnwaited, tReset);
-    if (run.bVerify && num > 1) PrintStationSummary(num, arOutcome);
+    if (run.bVerify && num > 1) PrintVerifySummary(*tally, *arFailed);
     return result;
 }
 
-} // namespace
+void SaveLogFile(const pugi::xml_document& doc, const std::string& filename, const std::string& stampTime,
+                 bool bReserved) {
+    std::string logfile = LogFileName(filename, stampTime);
+    if (SaveDocumentWhole(doc, logfile)) return;
+    // The empty file that held the name for this run is no log.
+    if (bReserved) unlink(logfile.c_str());
+    // The log is the only record of the run: losing it must not go unnoticed.
+    std::cout << "ERROR: Log file save error: " << logfile << std::endl;
+}
 
-int WriteScriptFile(const RunArguments& args, int nRecordError) {
+int WriteScriptFile(const RunArguments& args, int nRecordError, const std::string& sLibrary) {
     if (args.bRecord && (args.sRecordFile.empty() || nRecordError != 0)) {
         // Nothing is sent to a keyboard without the recording that was asked for.
         if (args.sRecordFile.empty()) {
@@ -107,10 +124,26 @@ int WriteScriptFile(const RunArguments& args, int nRecordError) {
         return RunStatus(ERR_ERROR_RECORD_FILE);
     }
     const std::string& filename = args.filename;
+    if (args.bEvents) {
+        // Line software that follows the events must not miss a run that it was told to follow.
+        std::string sReason = "no file named";
+        int nError = args.sEventsFile.empty()               ? EINVAL
+                     : SameFile(args.sEventsFile, filename) ? EEXIST
+                                                            : EventsOpen(args.sEventsFile, &sReason);
+        if (nError == EEXIST && SameFile(args.sEventsFile, filename)) sReason = "it is the script";
+        if (nError != 0) {
+            std::cout << "ERROR: "
+                      << (args.sEventsFile.empty() ? "Events file parameter missing"
+                                                   : EventsErrorText(args.sEventsFile, sReason))
+                      << std::endl;
+            ReportStop();
+            return RunStatus(ERR_ERROR_EVENTS_FILE);
+        }
+    }
     if (filename.empty()) {
         std::cout << "ERROR: Kxb file parameter missing" << std::endl;
         std::cout << std::endl;
-        std::cout << "Usage: kavelwrite kxbfile" << std::endl;
+        PrintUsage();
         ReportStop();
         return RunStatus(ERR_ERROR_PARAMETER_MISSING);
     }
@@ -123,7 +156,9 @@ int WriteScriptFile(const RunArguments& args, int nRecordError) {
         return RunStatus(ERR_ERROR_LOAD_FILE);
     }
 
+    (void)sLibrary;
     std::string stampTime = timestamp();
+    bool bReserved = args.bWriteLogfile && ReserveLogFile(filename, &stampTime);
     int current = 0;
     int total = 0;
     pugi::xml_node root = doc.first_child();
@@ -133,30 +168,35 @@ int WriteScriptFile(const RunArguments& args, int nRecordError) {
     check.observer = steps ? ReadBackObserver(steps.get()) : nullptr;
     int result = kxbCheckWrite(root, stampTime, nullptr, &current, &total, check);
     if (steps) current += ReadBackSteps(steps.get());
+    KeyboardRun run;
+    run.bVerify = args.bVerify;
+    run.filename = filename;
+    run.encoding = parsed.encoding;
+    run.bFailedAt = args.bEvents;
+    BatchTally tally;
     if (result != 0) {
         std::cout << "ERROR: Kxb file check error" << std::endl;
         result = ERR_ERROR_IN_FILE;
     } else {
         std::cout << "Kxb file check: Pass" << std::endl;
-        total = current;
-        KeyboardRun run;
-        run.bVerify = args.bVerify;
-        run.filename = filename;
-        run.encoding = parsed.encoding;
         // A stop during the check pass ends the run before any keyboard is looked for.
-        if (StopRequested() == 0)
-            result = WriteKeyboards(root, stampTime, &current, &total, args.bOverlapResets, run);
+        if (StopRequested() == 0) {
+            if (args.bLoop) {
+                // Each batch takes a name for its own log file.
+                if (bReserved) unlink(LogFileName(filename, stampTime).c_str());
+                return RunStation(args, doc, current, run);
+            }
+            std::vector<KeyboardFailure> arFailed;
+            result = WriteBatch(root, stampTime, current, args, run, &tally, &arFailed);
+            EventBatchEnd(run.nBatch, tally);
+        }
     }
 
     // A stop is reported before the log is saved, or after the save when it came during it.
     bool bStopReported = ReportStop();
-    if (args.bWriteLogfile) {
-        std::string logfile = LogFileName(filename, stampTime);
-        if (!SaveDocumentWhole(doc, logfile)) {
-            // The log is the only record of the run: losing it must not go unnoticed.
-            std::cout << "ERROR: Log file save error: " << logfile << std::endl;
-        }
-    }
+    if (args.bWriteLogfile) SaveLogFile(doc, filename, stampTime, bReserved);
     if (!bStopReported) ReportStop();
-    return RunStatus(result);
+    result = RunStatus(result);
+    EventEnd(result, result == ERR_ERROR_IN_FILE ? 0 : 1, tally, StopRequested());
+    return result;
 }

@@ -79,6 +79,9 @@ struct WalkBlock {
 class WalkObserver {
 public:
     virtual ~WalkObserver() = default;
+    // The Device element (element) has judged the keyboard with nResult; in a write pass its
+    // detection report now stands in it.
+    virtual void DeviceJudged(pugi::xml_node /*element*/, int /*nResult*/) {}
     // A writer element with the walker's traits nTraits is about to run.
     virtual void ElementBegin(pugi::xml_node element, unsigned nTraits) = 0;
     virtual void BlockWritten(const WalkBlock& block) = 0;

@@ -13,7 +13,9 @@ int WalkScript(pugi::xml_node node, const std::string& timestampDevice, KavelHid
     const std::string txtDevice = "Device";
 
     // Whether the keyboard suits the script is settled before anything of the script is looked at.
-    int result = kxbDevice(node.child(txtDevice.c_str()), timestampDevice, device, current, total);
+    pugi::xml_node deviceElement = node.child(txtDevice.c_str());
+    int result = kxbDevice(deviceElement, timestampDevice, device, current, total);
+    if (options.observer != nullptr) options.observer->DeviceJudged(deviceElement, result);
     if (result != 0) return result;
 
     if (txtXmlBinFile != node.name()) {
