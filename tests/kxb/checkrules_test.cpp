@@ -134,4 +134,20 @@ TEST(KxbCheckDocument, CountsTheStepsOfTheCheckPassAndLeavesTheDocumentAlone) {
     EXPECT_EQ(nSteps, current);
 }
 
+// A malformed Id is named by its value, not taken for a missing one.
+TEST(KxbCheckDocument, NamesTheValueOfAMalformedCandidateId) {
+    pugi::xml_document doc;
+    std::vector<KxbFinding> findings;
+    int nSteps = 0;
+    int nWrites = 0;
+    KxbCheckDocument(Load(doc,
+                          "<XML_BIN_FILE><Device><Controller><Module Id=\"zz\"><Version>xx.xx.xx</Version>"
+                          "</Module></Controller></Device></XML_BIN_FILE>"),
+                     findings, &nSteps, &nWrites);
+    ASSERT_FALSE(findings.empty());
+    EXPECT_EQ(findings[0].sField, "Id");
+    EXPECT_TRUE(findings[0].bValue);
+    EXPECT_EQ(findings[0].sValue, "zz");
+}
+
 } // namespace
