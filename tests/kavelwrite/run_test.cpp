@@ -19,26 +19,33 @@
 
 namespace {
 
-// In a death-test child: requests a stop, then runs kavelwrite on sScript with --logfile, and
-// prints its output from the check line on (line breaks as "/") and its status on standard error.
-void RunAfterStopRequest(std::string sScript) {
+// In a death-test child: requests a stop, then runs kavelwrite with arguments, and prints its output
+// after the banner's lines (line breaks as "/") and its status on standard error.
+void RunAfterStopRequest(std::vector<std::string> arArguments) {
     InstallStopHandlers();
     raise(SIGINT);
     std::ostringstream captured;
     std::cout.rdbuf(captured.rdbuf());
-    std::string sLogfile = "--logfile";
-    std::vector<char*> arArgs = {nullptr, sScript.data(), sLogfile.data()};
+    std::vector<char*> arArgs = {nullptr};
+    for (std::string& sArgument : arArguments) arArgs.push_back(sArgument.data());
     int nStatus = kxbMain(static_cast<int>(arArgs.size()), arArgs.data());
     std::string sOut = captured.str();
     std::replace(sOut.begin(), sOut.end(), '\n', '/');
-    std::fprintf(stderr, "%s%d", sOut.substr(sOut.find("Kxb file")).c_str(), nStatus);
+    std::fprintf(stderr, "%s%d", sOut.substr(sOut.find("//") + 2).c_str(), nStatus);
     std::_Exit(0);
+}
+
+// A stop before a script is even named is said, and the run ends as the signal would end it.
+TEST(StopHandlersDeathTest, StopWithoutAScriptIsSaidAfterTheMissingParameter) {
+    EXPECT_EXIT(RunAfterStopRequest({}), ::testing::ExitedWithCode(0),
+                "^ERROR: Kxb file parameter missing//Usage: kavelwrite kxbfile .*/ERROR: Interrupted by "
+                "signal 2/130$");
 }
 
 TEST(StopHandlersDeathTest, StopDuringTheCheckPassLooksForNoKeyboardAndStillSavesTheLog) {
     std::string sScript = ::testing::TempDir() + "stop-check-" + std::to_string(getpid()) + ".kxb";
     std::ofstream(sScript) << "<XML_BIN_FILE><Device/></XML_BIN_FILE>";
-    EXPECT_EXIT(RunAfterStopRequest(sScript), ::testing::ExitedWithCode(0),
+    EXPECT_EXIT(RunAfterStopRequest({sScript, "--logfile"}), ::testing::ExitedWithCode(0),
                 "^Kxb file check: Pass/ERROR: Interrupted by signal 2/130$");
     glob_t logs;
     ASSERT_EQ(glob((sScript + "_t*").c_str(), 0, nullptr, &logs), 0) << "no log file";
