@@ -268,6 +268,7 @@ public:
     bool IsOpen() const { return bOpen; }
     // Whether Open was called, whatever it returned.
     bool OpenTried() const { return bOpenTried; }
+    // The simulation's keyboard behind it.
     const Keyboard& Model() const { return *model; }
 
 private:
