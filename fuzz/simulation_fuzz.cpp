@@ -1,8 +1,10 @@
 // Any bytes as a simulation file of the virtual keyboard. A document that breaks a rule must be
 // refused with a one-line message, never with a crash; a document that loads, once a write has
-// gone into each keyboard, must save into a document that loads again to the same keyboards.
+// gone into each keyboard, must save into a document that loads again to the same keyboards in
+// the same batches.
 #include "virtual_keyboard.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -34,8 +36,9 @@ bool SameInjection(const kavelvk::Injection& a, const kavelvk::Injection& b) {
 }
 
 bool SameKeyboard(const kavelvk::Keyboard& a, const kavelvk::Keyboard& b) {
-    if (a.openStatus != b.openStatus || a.enumerateModulesStatus != b.enumerateModulesStatus ||
-        a.answers != b.answers || a.injections.size() != b.injections.size()) {
+    if (a.batch != b.batch || a.plugAfter != b.plugAfter || a.openStatus != b.openStatus ||
+        a.enumerateModulesStatus != b.enumerateModulesStatus || a.answers != b.answers ||
+        a.injections.size() != b.injections.size()) {
         return false;
     }
     for (std::size_t i = 0; i < a.units.size(); ++i) {
@@ -50,8 +53,16 @@ bool SameKeyboard(const kavelvk::Keyboard& a, const kavelvk::Keyboard& b) {
 bool SameSimulation(const kavelvk::Simulation& a, const kavelvk::Simulation& b) {
     if (a.libraryVersion[0] != b.libraryVersion[0] || a.libraryVersion[1] != b.libraryVersion[1] ||
         a.libraryVersion[2] != b.libraryVersion[2] || a.count != b.count ||
-        a.keyboards.size() != b.keyboards.size()) {
+        a.keyboards.size() != b.keyboards.size() || a.batches.size() != b.batches.size()) {
         return false;
+    }
+    for (std::size_t i = 0; i < a.batches.size(); ++i) {
+        const kavelvk::Batch& batchA = a.batches[i];
+        const kavelvk::Batch& batchB = b.batches[i];
+        if (batchA.plugAfter != batchB.plugAfter || batchA.unplugAfter != batchB.unplugAfter ||
+            batchA.firstKeyboard != batchB.firstKeyboard || batchA.keyboardCount != batchB.keyboardCount) {
+            return false;
+        }
     }
     for (std::size_t i = 0; i < a.keyboards.size(); ++i) {
         if (!SameKeyboard(*a.keyboards[i], *b.keyboards[i])) return false;
@@ -77,6 +88,19 @@ void WriteEveryKeyboard(kavelvk::Simulation& simulation, std::uint16_t nAddress)
     }
 }
 
+// Looks at the bus at moments far apart and serves every batch found, so that any delays of the
+// file add up (without overflowing) and every batch may come and go; what is found must exist.
+void ServeEveryBatch(kavelvk::Simulation& simulation) {
+    std::vector<std::size_t> attached;
+    for (long long nNow : {0LL, 1LL << 20, 1LL << 40, 1LL << 62, LLONG_MAX}) {
+        simulation.Attached(nNow, &attached);
+        for (std::size_t nKeyboard : attached) {
+            if (nKeyboard >= simulation.keyboards.size()) std::abort();
+        }
+        if (!attached.empty()) simulation.Serve(*simulation.keyboards[attached.front()], nNow);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -87,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (sError.empty() || sError.find_first_of("\r\n") != std::string::npos) std::abort();
         return 0;
     }
+    ServeEveryBatch(simulation);
     WriteEveryKeyboard(simulation, static_cast<std::uint16_t>(size * 0x101));
     kavelvk::Simulation reloaded;
     if (!reloaded.LoadText(simulation.SaveText(), &sError)) std::abort();

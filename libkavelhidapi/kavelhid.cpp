@@ -23,6 +23,7 @@ void Report(const std::string& path, const std::string& what) {
 }
 
 void Load(Library* library) {
+    library->start = std::chrono::steady_clock::now();
     // A replay answers instead of the simulation, and a recording models no memory to save.
     std::string sReplay = EnvironmentValue("KAVELHID_REPLAY");
     if (!sReplay.empty()) {
@@ -62,6 +63,10 @@ Library& TheLibrary() {
     static const bool bLoaded = (Load(&library), true);
     (void)bLoaded;
     return library;
+}
+
+long long ClockMs(const Library& library) {
+    return library.clock ? library.clock() : ElapsedMs(&library.start);
 }
 
 } // namespace kavelvk
@@ -104,17 +109,11 @@ KavelHid::KavelHid() : state(std::make_unique<KavelHidState>()) {
     state->origin = std::chrono::steady_clock::now();
     Library& library = *state->library;
     if (library.replay) library.replay->EnumeratorMade(state->origin);
-    if (!library.simulation) return;
-    kavelvk::Tracer* tracer = library.tracer.Enabled() ? &library.tracer : nullptr;
-    const std::vector<std::unique_ptr<kavelvk::Keyboard>>& keyboards = library.simulation->keyboards;
-    for (std::size_t i = 0; i < keyboards.size(); ++i) {
-        state->devices.push_back(std::make_unique<kavelvk::VirtualKeyboard>(
-            keyboards[i].get(), static_cast<int>(i), tracer, &state->origin));
-    }
 }
 
 KavelHid::~KavelHid() {
-    kavelvk::Replay* replay = state->library->replay.get();
+    Library& library = *state->library;
+    kavelvk::Replay* replay = library.replay.get();
     if (replay != nullptr) {
         // A destructor has no status to return: a Release that differs is only told.
         if (replay->Replays(CallKind::Release)) {
@@ -122,9 +121,17 @@ KavelHid::~KavelHid() {
         }
         return;
     }
-    for (const std::unique_ptr<kavelvk::VirtualKeyboard>& device : state->devices) device->Close();
-    Library& library = *state->library;
-    if (library.simulation && !library.savePath.empty() && !library.simulation->Save(library.savePath)) {
+    for (const auto& device : state->devices) device.second->Close();
+    if (!library.simulation) return;
+    // The operator unplugs a batch once the enumerator that tried to open its keyboards is gone;
+    // an enumerator that only looked at the bus serves nothing.
+    if (!library.simulation->batches.empty()) {
+        long long nNow = kavelvk::ClockMs(library);
+        for (const auto& device : state->devices) {
+            if (device.second->OpenTried()) library.simulation->Serve(device.second->Model(), nNow);
+        }
+    }
+    if (!library.savePath.empty() && !library.simulation->SaveChanges(library.savePath)) {
         kavelvk::Report(library.savePath, "cannot save the simulation");
     }
 }
@@ -135,10 +142,17 @@ int KavelHid::Enumerate() {
     long long nT = kavelvk::ElapsedMs(&state->origin);
     // A file that could not be used is a failed scan; otherwise the scan itself succeeded.
     int nStatus = library.bInvalid ? -1 : 0;
+    state->attached.clear();
+    state->count = 0;
     if (library.replay) {
         const RecordedCall* recorded = library.replay->Take(CallOf(CallKind::Enumerate), nT);
         state->replayCount = recorded != nullptr ? recorded->count : -1;
         nStatus = recorded != nullptr ? 0 : kavelvk::STATUS_REPLAY_DIFFERS;
+    } else if (library.simulation) {
+        kavelvk::Simulation& simulation = *library.simulation;
+        simulation.Attached(kavelvk::ClockMs(library), &state->attached);
+        state->count =
+            simulation.batches.empty() ? simulation.count : static_cast<int>(state->attached.size());
     }
     library.tracer.Enumerate(nT, Count());
     return nStatus;
@@ -149,19 +163,30 @@ int KavelHid::Count() {
     if (library.bInvalid) return -1;
     if (!state->bEnumerated) return 0;
     if (library.replay) return state->replayCount;
-    return library.simulation ? library.simulation->count : 0;
+    return state->count;
 }
 
 KavelHidDevice* KavelHid::GetDevice(unsigned int index) {
     int nCount = Count();
     if (nCount <= 0 || index >= static_cast<unsigned int>(nCount)) return nullptr;
     Library& library = *state->library;
-    if (!library.replay) return state->devices[index].get();
-    std::unique_ptr<kavelvk::ReplayKeyboard>& device = state->replayDevices[index];
+    kavelvk::Tracer* tracer = library.tracer.Enabled() ? &library.tracer : nullptr;
+    if (library.replay) {
+        std::unique_ptr<kavelvk::ReplayKeyboard>& device = state->replayDevices[index];
+        if (!device) {
+            device = std::make_unique<kavelvk::ReplayKeyboard>(library.replay.get(), static_cast<int>(index),
+                                                               tracer, &state->origin);
+        }
+        return device.get();
+    }
+    // A Count element never exceeds the keyboards, so the count is never beyond what was found.
+    if (!library.simulation || index >= state->attached.size()) return nullptr;
+    std::size_t nModel = state->attached[index];
+    std::unique_ptr<kavelvk::VirtualKeyboard>& device = state->devices[{index, nModel}];
     if (!device) {
-        kavelvk::Tracer* tracer = library.tracer.Enabled() ? &library.tracer : nullptr;
-        device = std::make_unique<kavelvk::ReplayKeyboard>(library.replay.get(), static_cast<int>(index),
-                                                           tracer, &state->origin);
+        device = std::make_unique<kavelvk::VirtualKeyboard>(library.simulation->keyboards[nModel].get(),
+                                                            static_cast<int>(index), tracer, &state->origin,
+                                                            &library);
     }
     return device.get();
 }

@@ -102,6 +102,7 @@ Reply Keyboard::Answer(std::uint8_t cmd, std::uint8_t dst, const std::uint8_t* d
     case MSG_WRITE_MEMORY:
         if (dataLen < 2) return Status(STATUS_MALFORMED);
         unit->WriteMemory(MemoryAddress(data), data + 2, dataLen - 2);
+        if (dataLen > 2) bMemoryChanged = true;
         return Status(STATUS_OK);
     case MSG_RESET:
         return Status(STATUS_OK);
@@ -119,13 +120,21 @@ long long ElapsedMs(const std::chrono::steady_clock::time_point* origin) {
 }
 
 VirtualKeyboard::VirtualKeyboard(Keyboard* model, int index, Tracer* tracer,
-                                 const std::chrono::steady_clock::time_point* origin)
-    : model(model), index(index), tracer(tracer), origin(origin) {
+                                 const std::chrono::steady_clock::time_point* origin, Library* library)
+    : model(model), index(index), tracer(tracer), origin(origin), library(library) {
     scratch.reserve(MAX_READ);
 }
 
+bool VirtualKeyboard::Attached() const {
+    if (library == nullptr || !library->simulation || library->simulation->batches.empty()) return true;
+    return library->simulation->IsAttached(*model, ClockMs(*library));
+}
+
+// A keyboard unplugged while the program holds it answers nothing: no answer (102), as from a
+// bus address where no unit is.
 int VirtualKeyboard::Open() {
-    int nStatus = model->openStatus;
+    bOpenTried = true;
+    int nStatus = Attached() ? model->openStatus : STATUS_NO_ANSWER;
     if (nStatus == STATUS_OK) bOpen = true;
     if (tracer != nullptr) tracer->OpenDevice(ElapsedMs(origin), index, nStatus);
     return nStatus;
@@ -137,7 +146,7 @@ int VirtualKeyboard::Close() {
 }
 
 int VirtualKeyboard::EnumerateModules() {
-    int nStatus = bOpen ? model->enumerateModulesStatus : STATUS_NOT_OPEN;
+    int nStatus = !bOpen ? STATUS_NOT_OPEN : Attached() ? model->enumerateModulesStatus : STATUS_NO_ANSWER;
     if (tracer != nullptr) tracer->EnumerateModules(ElapsedMs(origin), index, nStatus);
     return nStatus;
 }
@@ -150,7 +159,10 @@ int VirtualKeyboard::SendCommand(unsigned char cmd, unsigned char dst, unsigned 
     // Without a capacity there is nowhere to say how much was copied: no answer is delivered.
     bool bAnswerAsked = response != nullptr && responseLen != nullptr;
 
-    Reply reply = bOpen ? model->Message(cmd, dst, pData, nDataLen, &scratch) : Status(STATUS_NOT_OPEN);
+    // A message that does not reach the keyboard is not numbered by its Inject elements.
+    Reply reply = !bOpen       ? Status(STATUS_NOT_OPEN)
+                  : Attached() ? model->Message(cmd, dst, pData, nDataLen, &scratch)
+                               : Status(STATUS_NO_ANSWER);
 
     std::size_t nCopied = 0;
     if (bAnswerAsked) {

@@ -284,8 +284,28 @@ bool BuildMemory(pugi::xml_node node, Keyboard* keyboard, Checker* checker) {
     return true;
 }
 
-bool BuildKeyboard(pugi::xml_node node, Keyboard* keyboard, Checker* checker) {
-    if (!checker->Attributes(node, {})) return false;
+// A time of the batches plus a delay, both in milliseconds from 0, held at the largest time
+// rather than wrapping: a delay of 7FFFFFFFFFFFFFFF ms is for ever.
+long long Later(long long time, long long delay) {
+    return delay > LLONG_MAX - time ? LLONG_MAX : time + delay;
+}
+
+// A delay in milliseconds: PlugAfter or UnplugAfter, absent meaning 0.
+bool Delay(pugi::xml_node node, const char* name, long long* delay, Checker* checker) {
+    long lValue = 0;
+    if (node.attribute(name) && !checker->Number(node, name, 0, LONG_MAX, &lValue)) return false;
+    *delay = lValue;
+    return true;
+}
+
+bool BuildKeyboard(pugi::xml_node node, Keyboard* keyboard, bool bInBatch, Checker* checker) {
+    if (!bInBatch && node.attribute("PlugAfter")) {
+        return checker->Fail(node,
+                             "PlugAfter of " + Element(node) +
+                                 " outside a <Batch>: a keyboard outside batches is attached all the time");
+    }
+    if (!checker->Attributes(node, {"PlugAfter"}) || !Delay(node, "PlugAfter", &keyboard->plugAfter, checker))
+        return false;
     keyboard->node = node;
     bool bSeenOpen = false;
     bool bSeenEnumerateModules = false;
@@ -334,6 +354,43 @@ bool BuildKeyboard(pugi::xml_node node, Keyboard* keyboard, Checker* checker) {
     return true;
 }
 
+bool BuildBatch(pugi::xml_node node, Simulation* simulation, Checker* checker) {
+    Batch batch;
+    batch.node = node;
+    batch.firstKeyboard = simulation->keyboards.size();
+    if (!checker->Attributes(node, {"PlugAfter", "UnplugAfter"}) ||
+        !Delay(node, "PlugAfter", &batch.plugAfter, checker) ||
+        !Delay(node, "UnplugAfter", &batch.unplugAfter, checker)) {
+        return false;
+    }
+    for (pugi::xml_node child : node.children()) {
+        switch (child.type()) {
+        case pugi::node_element: {
+            if (std::strcmp(child.name(), "Keyboard") != 0) return checker->Unknown(node, child);
+            auto keyboard = std::make_unique<Keyboard>();
+            keyboard->batch = simulation->batches.size();
+            if (!BuildKeyboard(child, keyboard.get(), true, checker)) return false;
+            simulation->keyboards.push_back(std::move(keyboard));
+            break;
+        }
+        case pugi::node_pcdata:
+        case pugi::node_cdata:
+            if (!checker->ContainerText(node, child)) return false;
+            break;
+        default:
+            break;
+        }
+    }
+    batch.keyboardCount = simulation->keyboards.size() - batch.firstKeyboard;
+    // Only opening one of its keyboards serves a batch, and the next comes only after it.
+    if (batch.keyboardCount == 0) {
+        return checker->Fail(node, "<Batch> holds no <Keyboard>: it could never be served, so no batch "
+                                   "after it would be plugged in");
+    }
+    simulation->batches.push_back(batch);
+    return true;
+}
+
 std::string LoadError(const pugi::xml_parse_result& result) {
     std::string sError = result.description();
     if (result.status != pugi::status_file_not_found && result.status != pugi::status_io_error &&
@@ -372,6 +429,12 @@ bool Simulation::LoadText(const std::string& text, std::string* error) {
 bool Simulation::Build(std::string* error) {
     Checker checker(error);
     keyboards.clear();
+    batches.clear();
+    savedPath.clear();
+    currentBatch = 0;
+    currentPluggedAt = 0;
+    bCurrentServed = false;
+    currentUnpluggedAt = 0;
     libraryVersion[0] = 1;
     libraryVersion[1] = 0;
     libraryVersion[2] = 0;
@@ -389,6 +452,9 @@ bool Simulation::Build(std::string* error) {
     bool bSeenCount = false;
     pugi::xml_node countNode;
     long lCount = 0;
+    bool bSeenLooseKeyboard = false;
+    const char* const txtEitherOr = ": either every keyboard stands in a batch or none does";
+    const char* const txtCountOfBatches = ": with batches, the count is the keyboards attached at the moment";
     for (pugi::xml_node child : root.children()) {
         switch (child.type()) {
         case pugi::node_element: {
@@ -404,14 +470,27 @@ bool Simulation::Build(std::string* error) {
             } else if (std::strcmp(txtName, "Count") == 0) {
                 if (!checker.Once(root, child, &bSeenCount) || !checker.LeafText(child, &txtValue))
                     return false;
+                if (!batches.empty())
+                    return checker.Fail(child, "<Count> beside <Batch>" + std::string(txtCountOfBatches));
                 if (!ParseHexNumber(txtValue, &lCount) || lCount < INT_MIN || lCount > INT_MAX) {
                     return checker.Fail(child, "<Count> is not a hexadecimal number: " + Quote(txtValue));
                 }
                 countNode = child;
             } else if (std::strcmp(txtName, "Keyboard") == 0) {
+                if (!batches.empty())
+                    return checker.Fail(child, "<Keyboard> outside a <Batch>" + std::string(txtEitherOr));
+                bSeenLooseKeyboard = true;
                 auto keyboard = std::make_unique<Keyboard>();
-                if (!BuildKeyboard(child, keyboard.get(), &checker)) return false;
+                if (!BuildKeyboard(child, keyboard.get(), false, &checker)) return false;
                 keyboards.push_back(std::move(keyboard));
+            } else if (std::strcmp(txtName, "Batch") == 0) {
+                if (bSeenLooseKeyboard) {
+                    return checker.Fail(child, "<Batch> beside a <Keyboard> outside batches" +
+                                                   std::string(txtEitherOr));
+                }
+                if (bSeenCount)
+                    return checker.Fail(child, "<Batch> beside <Count>" + std::string(txtCountOfBatches));
+                if (!BuildBatch(child, this, &checker)) return false;
             } else {
                 return checker.Unknown(root, child);
             }
@@ -434,6 +513,7 @@ bool Simulation::Build(std::string* error) {
         }
         count = static_cast<int>(lCount);
     }
+    if (!batches.empty()) currentPluggedAt = batches[0].plugAfter;
     return true;
 }
 
@@ -482,7 +562,21 @@ void Simulation::UpdateMemoryElements() {
 
 bool Simulation::Save(const std::string& path) {
     UpdateMemoryElements();
-    return document.save_file(path.c_str(), "\t", pugi::format_default, pugi::encoding_utf8);
+    if (!document.save_file(path.c_str(), "\t", pugi::format_default, pugi::encoding_utf8)) {
+        savedPath.clear();
+        return false;
+    }
+    savedPath = path;
+    for (const std::unique_ptr<Keyboard>& keyboard : keyboards) keyboard->bMemoryChanged = false;
+    return true;
+}
+
+bool Simulation::SaveChanges(const std::string& path) {
+    // A station destroys an enumerator every look, and most looks change nothing.
+    bool bChanged = savedPath != path;
+    for (const std::unique_ptr<Keyboard>& keyboard : keyboards)
+        bChanged = bChanged || keyboard->bMemoryChanged;
+    return !bChanged || Save(path);
 }
 
 std::string Simulation::SaveText() {
@@ -490,6 +584,45 @@ std::string Simulation::SaveText() {
     std::ostringstream stream;
     document.save(stream, "\t", pugi::format_default, pugi::encoding_utf8);
     return stream.str();
+}
+
+void Simulation::Advance(long long now) {
+    while (currentBatch < batches.size() && bCurrentServed && now >= currentUnpluggedAt) {
+        ++currentBatch;
+        bCurrentServed = false;
+        if (currentBatch < batches.size())
+            currentPluggedAt = Later(currentUnpluggedAt, batches[currentBatch].plugAfter);
+    }
+}
+
+void Simulation::Attached(long long now, std::vector<std::size_t>* attached) {
+    attached->clear();
+    if (batches.empty()) {
+        for (std::size_t i = 0; i < keyboards.size(); ++i) attached->push_back(i);
+        return;
+    }
+    Advance(now);
+    if (currentBatch >= batches.size()) return;
+    const Batch& batch = batches[currentBatch];
+    for (std::size_t i = batch.firstKeyboard; i < batch.firstKeyboard + batch.keyboardCount; ++i) {
+        if (now >= Later(currentPluggedAt, keyboards[i]->plugAfter)) attached->push_back(i);
+    }
+}
+
+bool Simulation::IsAttached(const Keyboard& keyboard, long long now) {
+    if (batches.empty()) return true;
+    Advance(now);
+    return currentBatch < batches.size() && keyboard.batch == currentBatch &&
+           now >= Later(currentPluggedAt, keyboard.plugAfter);
+}
+
+void Simulation::Serve(const Keyboard& keyboard, long long now) {
+    if (batches.empty()) return;
+    Advance(now);
+    // A batch is served once: another enumerator that opened one of its keyboards changes nothing.
+    if (currentBatch >= batches.size() || keyboard.batch != currentBatch || bCurrentServed) return;
+    bCurrentServed = true;
+    currentUnpluggedAt = Later(now, batches[currentBatch].unplugAfter);
 }
 
 } // namespace kavelvk

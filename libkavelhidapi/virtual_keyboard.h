@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -121,6 +123,10 @@ constexpr long SIGNAL_MAX = 0x40;
 class Keyboard {
 public:
     pugi::xml_node node;
+    // The Batch it stands in (an index into Simulation::batches; 0 when there are none) and how
+    // long after that batch it is plugged in, in milliseconds.
+    std::size_t batch = 0;
+    long long plugAfter = 0;
     int openStatus = STATUS_OK;
     int enumerateModulesStatus = STATUS_OK;
     // Index 0 is the controller (bus address 2); index 1 + i the module in slot i, if present.
@@ -128,6 +134,8 @@ public:
     // First Answer element per message type and bus address, key cmd << 8 | dst.
     std::unordered_map<unsigned, std::vector<std::uint8_t>> answers;
     std::vector<Injection> injections;
+    // Set when a message stored bytes in a memory since the last save.
+    bool bMemoryChanged = false;
 
     Keyboard();
     // The unit at a bus address, or null when no unit answers there.
@@ -147,13 +155,29 @@ inline unsigned UnitAddress(std::size_t index) {
     return index == 0 ? CONTROLLER_ADDRESS : 4 + 2 * static_cast<unsigned>(index - 1);
 }
 
+// A Batch element: keyboards plugged in together and unplugged together once served. Times are
+// milliseconds.
+struct Batch {
+    pugi::xml_node node;
+    // After the previous batch was unplugged (the first: after the library's first call).
+    long long plugAfter = 0;
+    // After the batch was served.
+    long long unplugAfter = 0;
+    // Its keyboards: Simulation::keyboards[firstKeyboard .. firstKeyboard + keyboardCount - 1].
+    std::size_t firstKeyboard = 0;
+    std::size_t keyboardCount = 0;
+};
+
 // A simulation document, checked and turned into keyboards.
 class Simulation {
 public:
     int libraryVersion[3] = {1, 0, 0};
-    // What Count() reports after Enumerate: the Count element or the number of keyboards.
+    // What Count() reports after Enumerate when there are no batches: the Count element or the
+    // number of keyboards.
     int count = 0;
     std::vector<std::unique_ptr<Keyboard>> keyboards;
+    // Empty when the keyboards stand in no Batch: then every keyboard is attached all the time.
+    std::vector<Batch> batches;
 
     // Reads and checks a file; on failure fills *error with one line saying what is wrong.
     bool LoadFile(const std::string& path, std::string* error);
@@ -163,12 +187,31 @@ public:
     void UpdateMemoryElements();
     // Updates the Memory elements and writes the document to path; false when it cannot be written.
     bool Save(const std::string& path);
+    // Saves to path unless the last save there already holds the memory as it stands; false when
+    // it cannot be written.
+    bool SaveChanges(const std::string& path);
     // Updates the Memory elements and returns the document as text (used by the tests).
     std::string SaveText();
 
+    // Fills *attached with the indexes into keyboards of those attached at time now (milliseconds
+    // on the library's clock), in document order.
+    void Attached(long long now, std::vector<std::size_t>* attached);
+    // Whether a keyboard is attached at time now.
+    bool IsAttached(const Keyboard& keyboard, long long now);
+    // Marks the batch of a keyboard served at time now, unless it was served before.
+    void Serve(const Keyboard& keyboard, long long now);
+
 private:
     bool Build(std::string* error);
+    // Unplugs the current batch and plugs in the next when their time has come.
+    void Advance(long long now);
     pugi::xml_document document;
+    std::string savedPath;
+    // The batch plugged in now or next (batches.size() after the last) and when it is plugged in.
+    std::size_t currentBatch = 0;
+    long long currentPluggedAt = 0;
+    bool bCurrentServed = false;
+    long long currentUnpluggedAt = 0;
 };
 
 // Trace lines, written into *line (cleared first) so that the tests can check them exactly.
@@ -208,11 +251,14 @@ private:
 // Whole milliseconds since *origin, or 0 without an origin.
 long long ElapsedMs(const std::chrono::steady_clock::time_point* origin);
 
-// A keyboard as the program sees it. The tracer and origin may be null (no trace, T = 0).
+struct Library;
+
+// A keyboard as the program sees it. The tracer and origin may be null (no trace, T = 0); without a
+// library the keyboard is attached all the time.
 class VirtualKeyboard : public KavelHidDevice {
 public:
     VirtualKeyboard(Keyboard* model, int index, Tracer* tracer,
-                    const std::chrono::steady_clock::time_point* origin);
+                    const std::chrono::steady_clock::time_point* origin, Library* library = nullptr);
     ~VirtualKeyboard() override = default;
     int Open() override;
     int Close() override;
@@ -220,13 +266,21 @@ public:
                     unsigned char* response, int* responseLen) override;
     int EnumerateModules() override;
     bool IsOpen() const { return bOpen; }
+    // Whether Open was called, whatever it returned.
+    bool OpenTried() const { return bOpenTried; }
+    // The simulation's keyboard behind it.
+    const Keyboard& Model() const { return *model; }
 
 private:
+    // Whether the keyboard is attached now; an unplugged keyboard answers nothing.
+    bool Attached() const;
     Keyboard* model;
     int index;
     Tracer* tracer;
     const std::chrono::steady_clock::time_point* origin;
+    Library* library;
     bool bOpen = false;
+    bool bOpenTried = false;
     std::vector<std::uint8_t> scratch;
 };
 
@@ -348,10 +402,16 @@ struct Library {
     // The replay that answers instead of a simulation, or null.
     std::unique_ptr<Replay> replay;
     Tracer tracer;
+    // The first call into the library, where the batches' clock starts.
+    std::chrono::steady_clock::time_point start;
+    // Replaces that clock in the library's own tests, so that they choose every moment.
+    std::function<long long()> clock;
 };
 
 // Loads the library state once per process from the environment.
 Library& TheLibrary();
+// Milliseconds on the library's clock: since its first call, or what the tests' clock says.
+long long ClockMs(const Library& library);
 
 // Makes text safe for a one-line message: control characters become \xNN.
 std::string OneLine(const std::string& text);
@@ -363,7 +423,13 @@ struct KavelHidState {
     kavelvk::Library* library = nullptr;
     std::chrono::steady_clock::time_point origin;
     bool bEnumerated = false;
-    std::vector<std::unique_ptr<kavelvk::VirtualKeyboard>> devices;
+    // What the last Enumerate found: the indexes into the simulation's keyboards, in order, and
+    // what Count() reports.
+    std::vector<std::size_t> attached;
+    int count = 0;
+    // The keyboards handed out, by index and model keyboard: a later Enumerate may give an index
+    // to another keyboard, and a pointer handed out stays valid until the enumerator is destroyed.
+    std::map<std::pair<unsigned int, std::size_t>, std::unique_ptr<kavelvk::VirtualKeyboard>> devices;
     // During a replay: what Count() reports after Enumerate, and the keyboards handed out so far
     // (made on demand, since a recorded count may be huge).
     int replayCount = 0;

@@ -3,6 +3,7 @@
 // simulation are checked.
 #include "probe_run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -173,6 +174,27 @@ TEST_F(ProbeTest, CountElementOverridesTheNumberOfKeyboards) {
     WriteFile(Path("one.xml"), "<KavelSimulation><Count>1</Count><Keyboard/><Keyboard/></KavelSimulation>");
     ProbeRun one = Probe(Path("one.xml"), "", "", "-k 1");
     EXPECT_NE(one.out.find("count 1\ndevice-at-count null\ndevice 1 null\n"), std::string::npos) << one.out;
+}
+
+// Delays of 0 or of an hour: what the probe finds does not depend on how fast it runs.
+TEST_F(ProbeTest, StationWritesBatchOneFindsBatchTwoAndSavesBoth) {
+    WriteFile(Path("sim.xml"),
+              "<KavelSimulation><Batch><Keyboard/><Keyboard PlugAfter='36EE80'/></Batch>"
+              "<Batch><Keyboard><Memory Unit='2' Address='0'>01</Memory></Keyboard><Keyboard/>"
+              "</Batch></KavelSimulation>");
+    ProbeRun run = Probe(Path("sim.xml"), Path("trace"), Path("saved.xml"), "-b 2 -a 1 17:02:001055:-");
+    EXPECT_EQ(run.out, "version 1.0.0\nlook 1\nlook 1\ncount-before 0\nenumerate 0\ncount 1\n"
+                       "device-at-count null\nopen 0\nmodules 0\nsend 17 02 -> 0\nlook 2\ndone\n");
+    std::vector<std::string> trace = Untimed(ReadFile(Path("trace")));
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), "Enumerate count=1"), 3) << ReadFile(Path("trace"));
+    EXPECT_EQ(trace.back(), "Enumerate count=2");
+    // Each keyboard's memory is saved in its own batch.
+    EXPECT_NE(ReadFile(Path("saved.xml"))
+                  .find("<Batch>\n\t\t<Keyboard>\n\t\t\t<Memory Unit=\"2\" Address=\"1000\">55</Memory>\n\t\t"
+                        "</Keyboard>\n\t\t<Keyboard PlugAfter=\"36EE80\" />\n\t</Batch>\n\t<Batch>\n\t\t"
+                        "<Keyboard>\n\t\t\t<Memory Unit=\"2\" Address=\"0\">01</Memory>"),
+              std::string::npos)
+        << ReadFile(Path("saved.xml"));
 }
 
 TEST_F(ProbeTest, FailedSaveGivesOneLineOnStandardError) {

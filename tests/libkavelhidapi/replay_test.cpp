@@ -294,4 +294,18 @@ TEST_F(ReplayProbeTest, TraceOfARunReplaysThatRun) {
     EXPECT_EQ(Untimed(ReadFile(Path("again"))), Untimed(ReadFile(Path("trace"))));
 }
 
+TEST_F(ReplayProbeTest, StationOfManyEnumeratorsReplays) {
+    // Two looks, the batch written by the third enumerator, a look at the empty bus.
+    ProbeRun run =
+        Replay("# kavelhid recording 1\n0 LibraryVersion 1.0.0 -> 0\n0 Enumerate count=2\n"
+               "0 Release\n0 Enumerate count=2\n0 Release\n0 Enumerate count=2\n0 kb1 Open -> 0\n"
+               "0 kb1 EnumerateModules -> 0\n0 kb1 SendCommand cmd=F7 dst=02 data=[] -> 0 answer=[11]\n"
+               "1 Release\n0 Enumerate count=0\n0 Release\n",
+               "-b 2 -a 1 -k 1 F7:02");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out,
+              "version 1.0.0\nlook 2\nlook 2\ncount-before 0\nenumerate 0\ncount 2\n"
+              "device-at-count null\nopen 0\nmodules 0\nsend F7 02 -> 0 answer=[11]\nlook 0\ndone\n");
+}
+
 } // namespace

@@ -1,7 +1,10 @@
 // Drives the library through its public header only, as kavelwrite does, and prints what it got,
 // so that the tests can run it with the library's environment variables set.
 //
-// Usage: vk_probe [-k INDEX] [-n] [-c] [-x] [MESSAGE...]
+// Usage: vk_probe [-b LOOKS] [-a LOOKS] [-k INDEX] [-n] [-c] [-x] [MESSAGE...]
+//   -b LOOKS  looks at the bus that many times before, as a station does: each with an enumerator
+//             of its own that enumerates, counts and opens nothing
+//   -a LOOKS  the same after the enumerator that opens the keyboard is destroyed
 //   -k INDEX  the keyboard to open (default 0)
 //   -n        send the messages without opening the keyboard first
 //   -c        close the keyboard after the messages
@@ -58,6 +61,15 @@ bool ParseMessage(const std::string& text, Message* message) {
     return true;
 }
 
+// Looks at the bus n times, each with a new enumerator, and prints each count.
+void Look(int n) {
+    for (int i = 0; i < n; ++i) {
+        KavelHid hid;
+        hid.Enumerate();
+        std::printf("look %d\n", hid.Count());
+    }
+}
+
 std::string Hex(int status) {
     char arText[16];
     std::snprintf(arText, sizeof arText, "%x", static_cast<unsigned>(status));
@@ -73,12 +85,18 @@ int main(int argc, char** argv) {
     // Line by line, so that what was printed survives a signal that ends the probe.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     unsigned int nIndex = 0;
+    int nLooksBefore = 0;
+    int nLooksAfter = 0;
     bool bOpen = true;
     bool bClose = false;
     bool bKeepEnumerator = false;
     std::vector<Message> messages;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-k") == 0 && i + 1 < argc) {
+        if (std::strcmp(argv[i], "-b") == 0 && i + 1 < argc) {
+            nLooksBefore = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "-a") == 0 && i + 1 < argc) {
+            nLooksAfter = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "-k") == 0 && i + 1 < argc) {
             nIndex = static_cast<unsigned int>(std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "-n") == 0) {
             bOpen = false;
@@ -103,6 +121,7 @@ int main(int argc, char** argv) {
     std::printf("version %d.%d.%d", nMajor, nMinor, nBuild);
     if (nVersionStatus != 0) std::printf(" -> %s", Hex(nVersionStatus).c_str());
     std::printf("\n");
+    Look(nLooksBefore);
     {
         pKeptEnumerator = new KavelHid;
         KavelHid& hid = *pKeptEnumerator;
@@ -116,6 +135,7 @@ int main(int argc, char** argv) {
         if (device == nullptr) {
             std::printf("device %u null\n", nIndex);
             delete pKeptEnumerator;
+            Look(nLooksAfter);
             return 0;
         }
         if (bOpen) {
@@ -146,6 +166,7 @@ int main(int argc, char** argv) {
         if (bKeepEnumerator) std::exit(0);
         delete pKeptEnumerator;
     }
+    Look(nLooksAfter);
     std::printf("done\n");
     return 0;
 }
