@@ -14,6 +14,8 @@ volatile sig_atomic_t nStopSignal = 0;
 void RequestStop(int nSignal) {
     if (nStopSignal == 0) {
         nStopSignal = nSignal;
+        // A recording write that waits for its reader would otherwise hold the stop back.
+        RecordingInterrupt();
         return;
     }
     // Asked again while stopping: the user will not wait for the record. The signal is blocked

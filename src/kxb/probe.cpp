@@ -370,12 +370,13 @@ int KxbProbe(int argc, char* argv[]) {
             nModes++;
             break;
         case 'r':
+            if (*optarg == '\0') return KxbRecordFileMissing(argv);
             sRecord = optarg;
             break;
         case 'h':
             return KxbUsage(txtUsageProbe);
         default:
-            return KxbUsageError(txtUsageProbe);
+            return optopt == 'r' ? KxbRecordFileMissing(argv) : KxbUsageError(txtUsageProbe);
         }
     }
     // One document at a time, and no arguments: probe looks at whatever is attached.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <regex>
 #include <sstream>
@@ -124,7 +125,7 @@ TEST_F(Record, AReplayThatStraysFromTheRecordingSaysWhereAndFails) {
     EXPECT_TRUE(std::regex_search(
         replayed.err,
         std::regex(
-            "^kavelhid replay: call 9 differs: recorded [0-9]+ kb0 SendCommand cmd=17 dst=02 "
+            "^kavelhid replay: call 9 \\(line 16\\) differs: recorded [0-9]+ kb0 SendCommand cmd=17 dst=02 "
             "data=\\[00 10 11 22\\] -> 0, got [0-9]+ kb0 SendCommand cmd=17 dst=02 data=\\[00 10 11 23\\] -> "
             "104\n$")))
         << replayed.err;
@@ -155,6 +156,13 @@ TEST_F(Record, AKilledRunLeavesEveryCallItMadeAndItsReplayGetsAsFar) {
     }
     EXPECT_NE(recording.find("cmd=F1"), std::string::npos) << recording;
     RunOutcome replayed = Replayed(KAVELWRITE_BIN, {"s.kxb"});
+    // The replay says once that the recording lacks its end, then goes as far as it goes.
+    EXPECT_EQ(
+        replayed.err.find("kavelhid replay: the recording has no line saying how its run ended; its last "
+                          "whole line is line " +
+                          std::to_string(std::count(recording.begin(), recording.end(), '\n')) + "\n"),
+        0u)
+        << replayed.err;
     EXPECT_NE(replayed.err.find("kavelhid replay: call " + std::to_string(nCalls + 1) +
                                 " differs: recorded the end of the recording, got "),
               std::string::npos)
