@@ -1,6 +1,7 @@
 // --record and its replay: a run recorded on any library and replayed on the virtual keyboard
 // prints, exits and logs as the recorded run did; a program that strays from the recording is
-// told where; a recording of a killed run holds every call it made.
+// told where; a recording of a killed run holds every call it made; a file that is not a recording
+// is never replaced, a pipe never holds a run up, and a recording that loses lines says so.
 #include "run_binary.h"
 #include "xml_support.h"
 
@@ -8,8 +9,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +32,17 @@ std::string Script(const std::string& bytes) {
            "<Command><DST>F</DST><CMD>30</CMD></Command>"
            "<BinMemory><DST>2</DST><CMD>17</CMD><Data Address=\"1000\">" +
            bytes + "</Data></BinMemory></XML_BIN_FILE>";
+}
+
+// n bytes as a script's byte list.
+std::string Bytes(int n) {
+    std::string sBytes;
+    for (int i = 0; i < n; i++) sBytes += i == 0 ? "A5" : " A5";
+    return sBytes;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 struct Record : public ::testing::Test {
@@ -167,6 +183,145 @@ TEST_F(Record, AKilledRunLeavesEveryCallItMadeAndItsReplayGetsAsFar) {
                                 " differs: recorded the end of the recording, got "),
               std::string::npos)
         << replayed.err;
+}
+
+TEST_F(Record, AReplayOfAnotherProgramsRecordingSaysWhoseItIs) {
+    Recorded(KXB_BIN, {"verify", "s.kxb"});
+    RunOutcome replayed = Replayed(KAVELWRITE_BIN, {"s.kxb"});
+    EXPECT_TRUE(std::regex_search(
+        replayed.err,
+        std::regex("^kavelhid replay: call [0-9]+ \\(line [0-9]+\\) differs \\(the recording is of kxb "
+                   "verify, this is kavelwrite\\): recorded ")))
+        << replayed.err;
+}
+
+TEST_F(Record, AFileThatIsNotARecordingIsNeverReplaced) {
+    WriteFile(dir + "/notes.txt", "my notes\n");
+    RunOutcome run =
+        RunKavelwrite({"s.kxb", "--record", "notes.txt"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    EXPECT_EQ(run.exitStatus, 170);
+    EXPECT_TRUE(EndsWith(
+        run.out, "\n\nERROR: Recording file error: notes.txt: not a recording: it would be replaced\n"))
+        << run.out;
+    RunOutcome kxb =
+        RunKxb({"verify", "--record", "notes.txt", "s.kxb"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    EXPECT_EQ(kxb.exitStatus, 170);
+    EXPECT_EQ(kxb.err,
+              "kxb verify: ERROR: Recording file error: notes.txt: not a recording: it would be replaced\n");
+    EXPECT_EQ(ReadFile(dir + "/notes.txt"), "my notes\n");
+    // A recording of an earlier run is replaced.
+    ASSERT_EQ(Recorded(KAVELWRITE_BIN, {"s.kxb"}).exitStatus, 166);
+    Recorded(KXB_BIN, {"verify", "s.kxb"});
+    EXPECT_TRUE(std::regex_search(ReadFile(dir + "/rec"),
+                                  std::regex("^# kavelhid recording 1\n# program: kxb [0-9.]+ verify\n")));
+}
+
+TEST_F(Record, KxbWithoutARecordingFileEndsAsKavelwriteDoes) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"probe", "--record"},
+                                                 std::vector<std::string>{"verify", "s.kxb", "--record"},
+                                                 std::vector<std::string>{"backup", "--record=", "s.kxb"}}) {
+        RunOutcome run = RunKxb(args, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+        EXPECT_EQ(run.exitStatus, 170) << args[0];
+        EXPECT_NE(run.err.find("kxb " + args[0] + ": ERROR: Recording file parameter missing\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.out, "") << args[0];
+    }
+}
+
+TEST_F(Record, TwinOfAFolderOrAnEmptyFileFails) {
+    WriteFile(dir + "/empty.rec", "");
+    const std::pair<std::string, std::string> cases[] = {
+        {dir, "kxb twin: " + dir + ": cannot read the recording: Is a directory\n"},
+        {"empty.rec", "kxb twin: empty.rec: the recording is empty\n"},
+    };
+    for (const auto& c : cases) {
+        RunOutcome twin = RunKxb({"twin", c.first}, {}, dir);
+        EXPECT_EQ(twin.exitStatus, 169) << c.first;
+        EXPECT_EQ(twin.err, c.second);
+        EXPECT_EQ(twin.out, "");
+    }
+}
+
+TEST_F(Record, AFileSizeLimitCostsTheRecordingItsLinesNotTheRun) {
+    // Long writes: more recording than the limit lets through, less output.
+    WriteFile(dir + "/s.kxb", Script(Bytes(2000)));
+    RunOutcome plain = RunKavelwrite({"s.kxb"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    RunLimits limits;
+    limits.fileSizeLimit = 6000;
+    ASSERT_LT(plain.out.size() + 100, 6000u);
+    RunOutcome limited =
+        RunKavelwrite({"s.kxb", "--record", "rec"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir, limits);
+    EXPECT_EQ(limited.signal, 0);
+    EXPECT_EQ(limited.exitStatus, plain.exitStatus);
+    EXPECT_EQ(MaskStamps(limited.out),
+              MaskStamps(plain.out) + "ERROR: Recording file error: rec: File too large\n");
+    std::string recording = ReadFile(dir + "/rec");
+    EXPECT_EQ(recording.size(), 6000u);
+    // What is left still makes a twin, which says what the recording lacks.
+    RunOutcome twin = RunKxb({"twin", "rec"}, {}, dir);
+    EXPECT_EQ(twin.exitStatus, 0) << twin.err;
+    EXPECT_TRUE(
+        std::regex_match(twin.err, std::regex("kxb twin: rec: the recording (is cut off after its last whole "
+                                              "line|has no line saying how its run ended; its last whole "
+                                              "line is), line [0-9]+\n")))
+        << twin.err;
+}
+
+TEST_F(Record, APipeWithoutAReaderIsRefusedAndOneWithAReaderGetsTheRecording) {
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    RunOutcome refused =
+        RunKavelwrite({"s.kxb", "--record", "fifo"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    EXPECT_EQ(refused.exitStatus, 170);
+    EXPECT_TRUE(
+        EndsWith(refused.out, "\n\nERROR: Recording file error: fifo: a pipe that no program reads\n"))
+        << refused.out;
+    // With a reader the run goes on; the recording of this station fits the pipe's buffer.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    RunOutcome recorded =
+        RunKavelwrite({"s.kxb", "--record", "fifo"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    std::string text;
+    char arBuffer[4096];
+    for (ssize_t n; (n = read(reader, arBuffer, sizeof arBuffer)) > 0;)
+        text.append(arBuffer, static_cast<size_t>(n));
+    close(reader);
+    EXPECT_EQ(recorded.exitStatus, 166) << recorded.out;
+    EXPECT_EQ(text.find("# kavelhid recording 1\n"), 0u);
+    EXPECT_NE(text.find("\n# ended: exit status 166\n"), std::string::npos) << text;
+}
+
+TEST_F(Record, CtrlCEndsARunWhoseRecordingWaitsForAReaderThatDoesNotRead) {
+    // Many long write messages: more recording than a pipe holds.
+    std::string data = Bytes(200);
+    std::string blocks;
+    for (int i = 0; i < 400; i++)
+        blocks += "<Data Address=\"" + std::to_string(1000 + i) + "\">" + data + "</Data>";
+    WriteFile(dir + "/big.kxb", "<XML_BIN_FILE>" + AnyDeviceElement() +
+                                    "<BinMemory><DST>2</DST><CMD>17</CMD>" + blocks +
+                                    "</BinMemory></XML_BIN_FILE>");
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::thread stopper;
+    RunOutcome run =
+        RunPiped(KAVELWRITE_BIN, {"big.kxb", "--record", "fifo"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}},
+                 dir, [&](const std::string&, pid_t pid) {
+                     // Once, after the run has begun and has had time to fill the pipe.
+                     if (!stopper.joinable())
+                         stopper = std::thread([pid]() {
+                             std::this_thread::sleep_for(std::chrono::seconds(2));
+                             kill(pid, SIGINT);
+                         });
+                     return true;
+                 });
+    stopper.join();
+    close(reader);
+    EXPECT_EQ(run.exitStatus, 130) << run.out.substr(0, 2000);
+    EXPECT_NE(run.out.find("ERROR: Recording file error: fifo: "), std::string::npos)
+        << run.out.substr(0, 2000);
 }
 
 } // namespace

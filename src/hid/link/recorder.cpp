@@ -185,6 +185,12 @@ int RecordingStart(const std::string& path, const std::string& sProgram, int arg
     recording.sPath = path;
     recording.fd = fd;
     bInterrupted = 0;
+    // A file size limit reached mid-run must cost the recording its lines, not the run its end:
+    // the write then fails with EFBIG, which RecordingEnd reports.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, nullptr);
     std::string sArguments;
     for (int i = 0; i < argc; i++) sArguments += " " + QuotedArgument(argv[i]);
     RecordingAppendHeader(&recording.sLines, sProgram, sArguments, UtcNow());
