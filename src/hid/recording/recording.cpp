@@ -361,6 +361,64 @@ int Refuse(Recording* recording, std::string* sError, const std::string& sWhat, 
     return static_cast<int>(std::min<std::size_t>(nLine, INT_MAX));
 }
 
+// Where the reader stands between two lines.
+struct ReadState {
+    RecordedCall answer; // the Answer line that waits for its SendCommand line
+    bool bAnswerPending = false;
+    std::size_t nBlank = 0; // the first of the blank lines since the last line that was not blank
+};
+
+// Reads the whole line nNumber, at nStart in the recording's text and nLength long without its
+// line end; returns 0, or the number of the line at fault with *sError saying what is wrong.
+std::size_t TakeLine(std::size_t nStart, std::size_t nLength, std::size_t nNumber, ReadState* state,
+                     Recording* recording, std::string* sError) {
+    std::string_view line(recording->sText.data() + nStart, nLength);
+    if (state->nBlank != 0) {
+        *sError = AtLine(state->nBlank, "not a call line, a comment or an Answer line: \"\"");
+        return state->nBlank;
+    }
+    recording->nLastWholeLine = nNumber;
+    if (nNumber == 1 && !FirstLine(line, recording, sError)) return 1;
+    bool bComment = line[0] == '#';
+    if (bComment && state->bAnswerPending) {
+        *sError = NotFollowed(state->answer);
+        return state->answer.nLine;
+    }
+    if (bComment) {
+        if (StartsWith(line, txtRecordingProgram) && recording->sProgram.empty())
+            recording->sProgram = line.substr(std::strlen(txtRecordingProgram));
+        if (StartsWith(line, "# ended") || StartsWith(line, "# stopped")) recording->bEnded = true;
+        return 0;
+    }
+    RecordedCall call;
+    bool bAnswer = false;
+    std::string sWhat;
+    if (!CallLine(line, &call, &bAnswer, &sWhat)) {
+        *sError = AtLine(nNumber, sWhat);
+        return nNumber;
+    }
+    call.nLine = nNumber;
+    if (state->bAnswerPending) {
+        if (bAnswer) *sError = NotFollowed(state->answer);
+        if (bAnswer || !JoinAnswer(state->answer, &call, sError)) return state->answer.nLine;
+        state->bAnswerPending = false;
+    }
+    // An end line counts only after the last call.
+    recording->bEnded = false;
+    if (bAnswer) {
+        state->answer = std::move(call);
+        state->bAnswerPending = true;
+        recording->bExtended = true;
+        return 0;
+    }
+    if (call.nKind == CALL_LIBRARY_VERSION || call.nKind == CALL_CLOSE || call.nKind == CALL_RELEASE)
+        recording->bExtended = true;
+    call.nTextBegin = nStart;
+    call.nTextLength = nLength;
+    recording->calls.push_back(std::move(call));
+    return 0;
+}
+
 } // namespace
 
 int RecordingRead(std::string sText, Recording* recording, std::string* sError) {
@@ -368,28 +426,22 @@ int RecordingRead(std::string sText, Recording* recording, std::string* sError) 
     recording->sText = std::move(sText);
     const std::string& text = recording->sText;
     std::size_t nBegin = StartsWith(text, txtUtf8Mark) ? std::strlen(txtUtf8Mark) : 0;
+    const std::string sExpected =
+        std::string("expected the header \"") + txtRecordingHeader + "\" or a call line, found ";
     if (nBegin == text.size())
-        return Refuse(recording, sError,
-                      AtLine(1, std::string("expected the header \"") + txtRecordingHeader +
-                                    "\" or a call line, found the end of the file"),
-                      1);
-    RecordedCall answer;
-    bool bAnswerPending = false;
-    std::size_t nBlank = 0; // the first of the blank lines since the last line that was not blank
-    std::size_t nLine = 0;
-    for (; nBegin < text.size(); ++nLine) {
+        return Refuse(recording, sError, AtLine(1, sExpected + "the end of the file"), 1);
+    ReadState state;
+    for (std::size_t nNumber = 1; nBegin < text.size(); ++nNumber) {
         std::size_t nEnd = text.find('\n', nBegin);
         bool bWhole = nEnd != std::string::npos;
         if (!bWhole) nEnd = text.size();
         std::size_t nLength = nEnd - nBegin;
         // Blanks and CRs at the end of a line are what editors and mail add or keep.
         while (nLength > 0 && std::strchr(" \t\r", text[nBegin + nLength - 1]) != nullptr) --nLength;
-        std::string_view line(text.data() + nBegin, nLength);
         std::size_t nStart = nBegin;
         nBegin = bWhole ? nEnd + 1 : nEnd;
-        std::size_t nNumber = nLine + 1;
-        if (line.empty()) {
-            if (nBlank == 0) nBlank = nNumber;
+        if (nLength == 0) {
+            if (state.nBlank == 0) state.nBlank = nNumber;
             continue;
         }
         // A last line without its line feed is what a run stopped in mid-write leaves: not read.
@@ -397,54 +449,15 @@ int RecordingRead(std::string sText, Recording* recording, std::string* sError) 
             recording->bCut = true;
             break;
         }
-        if (nBlank != 0)
-            return Refuse(recording, sError,
-                          AtLine(nBlank, "not a call line, a comment or an Answer line: \"\""), nBlank);
-        recording->nLastWholeLine = nNumber;
-        if (nNumber == 1 && !FirstLine(line, recording, sError)) return Refuse(recording, sError, *sError, 1);
-        bool bComment = line[0] == '#';
-        if (bComment && bAnswerPending) return Refuse(recording, sError, NotFollowed(answer), answer.nLine);
-        if (bComment) {
-            if (StartsWith(line, txtRecordingProgram) && recording->sProgram.empty())
-                recording->sProgram = line.substr(std::strlen(txtRecordingProgram));
-            if (StartsWith(line, "# ended") || StartsWith(line, "# stopped")) recording->bEnded = true;
-            continue;
-        }
-        RecordedCall call;
-        bool bAnswer = false;
-        std::string sWhat;
-        if (!CallLine(line, &call, &bAnswer, &sWhat))
-            return Refuse(recording, sError, AtLine(nNumber, sWhat), nNumber);
-        call.nLine = nNumber;
-        if (bAnswerPending) {
-            if (bAnswer || !JoinAnswer(answer, &call, sError)) {
-                if (bAnswer) *sError = NotFollowed(answer);
-                return Refuse(recording, sError, *sError, answer.nLine);
-            }
-            bAnswerPending = false;
-        }
-        recording->bEnded = false;
-        if (bAnswer) {
-            answer = std::move(call);
-            bAnswerPending = true;
-            recording->bExtended = true;
-            continue;
-        }
-        if (call.nKind == CALL_LIBRARY_VERSION || call.nKind == CALL_CLOSE || call.nKind == CALL_RELEASE)
-            recording->bExtended = true;
-        call.nTextBegin = nStart;
-        call.nTextLength = line.size();
-        recording->calls.push_back(std::move(call));
+        std::size_t nFault = TakeLine(nStart, nLength, nNumber, &state, recording, sError);
+        if (nFault != 0) return Refuse(recording, sError, *sError, nFault);
     }
     // An Answer line whose call was cut off goes with it; at the true end it lacks its call.
-    if (bAnswerPending && !recording->bCut)
-        return Refuse(recording, sError, NotFollowed(answer), answer.nLine);
+    if (state.bAnswerPending && !recording->bCut)
+        return Refuse(recording, sError, NotFollowed(state.answer), state.answer.nLine);
     if (recording->nLastWholeLine == 0)
         return Refuse(recording, sError,
-                      AtLine(1, std::string("expected the header \"") + txtRecordingHeader +
-                                    "\" or a call line, found " +
-                                    (recording->bCut ? "a line cut off" : "no line")),
-                      1);
+                      AtLine(1, sExpected + (recording->bCut ? "a line cut off" : "no line")), 1);
     return 0;
 }
 
