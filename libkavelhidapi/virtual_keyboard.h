@@ -1,7 +1,7 @@
 // The virtual keyboard behind kavelhidapi.h: the model (model.h) read once per process from a
 // simulation file, keyboards as the program sees them, a trace of every call and the saved
-// simulation; or, instead of the simulation, the replay of a recorded run. The program never sees these
-// declarations; the library's own tests use them directly.
+// simulation; or, instead of the simulation, the replay of a recorded run. The program never sees
+// these declarations; the library's own tests use them directly.
 #ifndef KAVELHIDAPI_VIRTUAL_KEYBOARD_H
 #define KAVELHIDAPI_VIRTUAL_KEYBOARD_H
 
