@@ -1,7 +1,7 @@
 // Any bytes as a simulation file of the virtual keyboard. A document that breaks a rule must be
 // refused with a one-line message, never with a crash; a document that loads, once a write has
 // gone into each keyboard, must save into a document that loads again to the same keyboards.
-#include "virtual_keyboard.h"
+#include "model.h"
 
 #include <cstdint>
 #include <cstdlib>
