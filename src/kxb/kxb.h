@@ -214,6 +214,9 @@ void KxbPrintJson(const nlohmann::ordered_json& report);
 int KxbStartRecording(int argc, char* argv[], const std::string& path);
 // Says on standard error that --record names no file; returns ERR_ERROR_RECORD_FILE.
 int KxbRecordFileMissing(char* argv[]);
+// Says on standard error what is wrong with the option getopt_long just refused (with opterr 0):
+// returns ERR_ERROR_RECORD_FILE for --record without its file, otherwise 2 after the usage.
+int KxbOptionError(char* argv[], const char* txtUsage);
 // Returns kavelwrite's words, from the blank that begins them, for a keyboard that ended with
 // nStatus: 162 or 163 with the library's status nLibraryStatus, 165, or else 164.
 std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus);

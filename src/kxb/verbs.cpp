@@ -28,6 +28,7 @@ int VerbOptions(int argc, char* argv[], const char* txtUsage, const struct optio
                 const char* txtWhat, KxbReadOptions* read) {
     *read = KxbReadOptions();
     int nOption;
+    opterr = 0;
     while ((nOption = getopt_long(argc, argv, "", options, nullptr)) != -1) {
         switch (nOption) {
         case 'j':
@@ -59,7 +60,7 @@ int VerbOptions(int argc, char* argv[], const char* txtUsage, const struct optio
         case 'h':
             return KxbUsage(txtUsage);
         default:
-            return optopt == 'r' ? KxbRecordFileMissing(argv) : KxbUsageError(txtUsage);
+            return KxbOptionError(argv, txtUsage);
         }
     }
     if (optind >= argc) {
@@ -137,6 +138,13 @@ int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup
         if (!finding.bWarning) std::cerr << KxbFindingLine(options->sScript, finding) << std::endl;
     }
     return nStatus == 0 ? -1 : nStatus;
+}
+
+int KxbOptionError(char* argv[], const char* txtUsage) {
+    // getopt says nothing itself, so that --record without its file gets the one line kavelwrite has.
+    if (optopt == 'r') return KxbRecordFileMissing(argv);
+    std::cerr << "kxb " << argv[0] << ": wrong option '" << argv[optind - 1] << "'" << std::endl;
+    return KxbUsageError(txtUsage);
 }
 
 int KxbRecordFileMissing(char* argv[]) {
