@@ -296,7 +296,7 @@ TEST_F(Record, APipeWithoutAReaderIsRefusedAndOneWithAReaderGetsTheRecording) {
         EndsWith(refused.out, "\n\nERROR: Recording file error: fifo: a pipe that no program reads\n"))
         << refused.out;
     // With a reader the run goes on; the recording of this station fits the pipe's buffer.
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
     RunOutcome recorded =
         RunKavelwrite({"s.kxb", "--record", "fifo"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
@@ -310,18 +310,21 @@ TEST_F(Record, APipeWithoutAReaderIsRefusedAndOneWithAReaderGetsTheRecording) {
     EXPECT_NE(text.find("\n# ended: exit status 166\n"), std::string::npos) << text;
 }
 
-TEST_F(Record, CtrlCEndsARunWhoseRecordingWaitsForAReaderThatDoesNotRead) {
-    // Many long write messages: more recording than a pipe holds.
+// Many long write messages: more recording than a pipe holds.
+void WriteBigScript(const std::string& path) {
     std::string data = Bytes(200);
     std::string blocks;
     for (int i = 0; i < 400; i++)
         blocks += "<Data Address=\"" + std::to_string(1000 + i) + "\">" + data + "</Data>";
-    WriteFile(dir + "/big.kxb", "<XML_BIN_FILE>" + AnyDeviceElement() +
-                                    "<BinMemory><DST>2</DST><CMD>17</CMD>" + blocks +
-                                    "</BinMemory></XML_BIN_FILE>");
+    WriteFile(path, "<XML_BIN_FILE>" + AnyDeviceElement() + "<BinMemory><DST>2</DST><CMD>17</CMD>" + blocks +
+                        "</BinMemory></XML_BIN_FILE>");
+}
+
+TEST_F(Record, CtrlCEndsARunWhoseRecordingWaitsForAReaderThatDoesNotRead) {
+    WriteBigScript(dir + "/big.kxb");
     const std::string fifo = dir + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
     std::thread stopper;
     RunOutcome run =
@@ -340,6 +343,28 @@ TEST_F(Record, CtrlCEndsARunWhoseRecordingWaitsForAReaderThatDoesNotRead) {
     EXPECT_EQ(run.exitStatus, 130) << run.out.substr(0, 2000);
     EXPECT_NE(run.out.find("ERROR: Recording file error: fifo: "), std::string::npos)
         << run.out.substr(0, 2000);
+}
+
+TEST_F(Record, APipeReaderThatGoesAwayCostsTheRecordingNotTheRun) {
+    WriteBigScript(dir + "/big.kxb");
+    RunOutcome plain = RunKxb({"verify", "big.kxb"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    // A pipe of one page, which the verb's recording fills; the reader goes while the verb waits.
+    ASSERT_EQ(fcntl(reader, F_SETPIPE_SZ, 4096), 4096);
+    std::thread closer([reader]() {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        close(reader);
+    });
+    RunOutcome run =
+        RunKxb({"verify", "--record", "fifo", "big.kxb"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    closer.join();
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitStatus, plain.exitStatus);
+    EXPECT_EQ(run.out, plain.out);
+    EXPECT_EQ(run.err, plain.err + "kxb verify: ERROR: Recording file error: fifo: Broken pipe\n");
 }
 
 } // namespace

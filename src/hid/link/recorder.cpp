@@ -191,6 +191,8 @@ int RecordingStart(const std::string& path, const std::string& sProgram, int arg
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGXFSZ, &ignore, nullptr);
+    // So must a pipe's reader that goes away: the write then fails with EPIPE.
+    if (bFifo) sigaction(SIGPIPE, &ignore, nullptr);
     std::string sArguments;
     for (int i = 0; i < argc; i++) sArguments += " " + QuotedArgument(argv[i]);
     RecordingAppendHeader(&recording.sLines, sProgram, sArguments, UtcNow());
