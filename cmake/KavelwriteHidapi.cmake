@@ -47,11 +47,14 @@ if(KAVELWRITE_HIDAPI_DIR)
                  " (SONAME: ${_kavelhidapi_soname}); the virtual keyboard stand-in is not built")
 else()
   # The stand-in for the keyboard maker's HID library: virtual keyboards read from a simulation
-  # file.
+  # file; its model and the recording format are libraries of their own (kavelvk_model,
+  # kavel_recording), linked in.
   file(GLOB KAVELHIDAPI_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/libkavelhidapi/*.cpp)
+  list(REMOVE_ITEM KAVELHIDAPI_SOURCES ${PROJECT_SOURCE_DIR}/libkavelhidapi/keyboard.cpp
+    ${PROJECT_SOURCE_DIR}/libkavelhidapi/simulation.cpp ${PROJECT_SOURCE_DIR}/libkavelhidapi/numbers.cpp)
   add_library(kavelhidapi SHARED ${KAVELHIDAPI_SOURCES})
   target_include_directories(kavelhidapi PUBLIC ${PROJECT_SOURCE_DIR}/src/hid)
-  target_link_libraries(kavelhidapi PRIVATE pugixml::pugixml)
+  target_link_libraries(kavelhidapi PRIVATE pugixml::pugixml kavelvk_model kavel_recording)
   set_target_properties(kavelhidapi PROPERTIES VERSION 1.0.0 SOVERSION 1)
   set(KAVELWRITE_HIDAPI_TARGET kavelhidapi)
 endif()

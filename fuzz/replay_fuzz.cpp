@@ -1,7 +1,9 @@
-// Any bytes as a recording for the replay. A recording that is refused must say why in one line,
-// never crash. One that loads must read back exactly as the trace writes its lines, and must
-// replay: each recorded call, made again as the program made it, gets what was recorded, with no
-// byte written beyond the room offered, and a call past the end fails with 104.
+// Any bytes as a recording for the replay, read by the one reader that kxb twin reads with too. A
+// recording that is refused must say why in one line, never crash. One that loads must read back
+// exactly as the writer writes its lines, and must replay: each recorded call, made again as the
+// program made it, gets what was recorded, with no byte written beyond the room offered, and a
+// call past the end fails with 104.
+#include "recording.h"
 #include "virtual_keyboard.h"
 
 #include <algorithm>
@@ -14,37 +16,10 @@
 
 namespace {
 
-using kavelvk::CallKind;
-using kavelvk::RecordedCall;
-
 // The call line as the trace and the recorder write it.
 std::string Written(const RecordedCall& call) {
     std::string sLine;
-    switch (call.kind) {
-    case CallKind::LibraryVersion:
-        kavelvk::FormatLibraryVersionLine(&sLine, call.t, call.version, call.status);
-        break;
-    case CallKind::Enumerate:
-        kavelvk::FormatEnumerateLine(&sLine, call.t, call.count);
-        break;
-    case CallKind::Open:
-        kavelvk::FormatOpenLine(&sLine, call.t, call.keyboard, call.status);
-        break;
-    case CallKind::EnumerateModules:
-        kavelvk::FormatEnumerateModulesLine(&sLine, call.t, call.keyboard, call.status);
-        break;
-    case CallKind::SendCommand:
-        kavelvk::FormatSendCommandLine(&sLine, call.t, call.keyboard, call.cmd, call.dst, call.data.data(),
-                                       call.data.size(), call.status, call.bAnswerAsked, call.answer.data(),
-                                       call.answer.size());
-        break;
-    case CallKind::Close:
-        kavelvk::FormatCloseLine(&sLine, call.t, call.keyboard, call.status);
-        break;
-    case CallKind::Release:
-        kavelvk::FormatReleaseLine(&sLine, call.t);
-        break;
-    }
+    RecordingAppendCall(&sLine, call);
     sLine.pop_back();
     return sLine;
 }
@@ -52,34 +27,43 @@ std::string Written(const RecordedCall& call) {
 // Sends the recorded message again with room for half or all of the recorded answer, and checks
 // what comes back.
 void SendAgain(kavelvk::ReplayKeyboard* device, const RecordedCall& call, std::size_t callNumber) {
-    std::vector<std::uint8_t> data = call.data;
-    std::size_t nCapacity = callNumber % 2 == 0 ? call.answer.size() : call.answer.size() / 2;
+    std::vector<std::uint8_t> data = call.pData;
+    std::size_t nCapacity = callNumber % 2 == 0 ? call.pAnswer.size() : call.pAnswer.size() / 2;
     // Exactly the room offered, so that the sanitizer sees a byte written beyond it.
     std::unique_ptr<std::uint8_t[]> response(new std::uint8_t[nCapacity]);
     int nResponseLen = static_cast<int>(nCapacity);
     int nStatus = device->SendCommand(call.cmd, call.dst, data.data(), static_cast<int>(data.size()),
                                       call.bAnswerAsked ? response.get() : nullptr,
                                       call.bAnswerAsked ? &nResponseLen : nullptr);
-    if (nStatus != call.status) std::abort();
+    if (nStatus != call.nStatus) std::abort();
     if (!call.bAnswerAsked) return;
-    std::size_t nCopied = std::min(nCapacity, call.answer.size());
-    if (nResponseLen != (call.bHasReported ? call.reported : static_cast<int>(nCopied))) std::abort();
-    if (nCopied > 0 && std::memcmp(response.get(), call.answer.data(), nCopied) != 0) std::abort();
+    std::size_t nCopied = std::min(nCapacity, call.pAnswer.size());
+    if (nResponseLen != (call.bReported ? call.nReported : static_cast<int>(nCopied))) std::abort();
+    if (nCopied > 0 && std::memcmp(response.get(), call.pAnswer.data(), nCopied) != 0) std::abort();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto recording = std::make_unique<kavelvk::Recording>();
+    auto recording = std::make_unique<Recording>();
     std::string sError;
-    if (!recording->LoadText(std::string(reinterpret_cast<const char*>(data), size), &sError)) {
-        // The library names the file and the fault in one line on standard error.
+    int nLine =
+        RecordingRead(std::string(reinterpret_cast<const char*>(data), size), recording.get(), &sError);
+    if (nLine != 0) {
+        // The library names the file and the fault in one line on standard error, at a line there is.
         if (sError.empty() || sError.find_first_of("\r\n") != std::string::npos) std::abort();
+        if (sError.compare(0, 5 + std::to_string(nLine).size(), "line " + std::to_string(nLine)) != 0)
+            std::abort();
+        if (!recording->calls.empty()) std::abort();
         return 0;
     }
     for (const RecordedCall& call : recording->calls) {
-        if (Written(call) != recording->Line(call)) std::abort();
+        if (Written(call) != RecordingLine(*recording, call)) std::abort();
+        if (call.nLine == 0 || call.nLine > recording->nLastWholeLine) std::abort();
     }
+    // What is said of a recording that does not end as a whole run's does names a line it has.
+    std::string sIncomplete = RecordingIncompleteText(*recording);
+    if (sIncomplete.find_first_of("\r\n") != std::string::npos) std::abort();
 
     kavelvk::Replay replay(std::move(recording), nullptr);
     std::unordered_map<int, std::unique_ptr<kavelvk::ReplayKeyboard>> devices;
@@ -91,22 +75,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<RecordedCall>& calls = replay.Recorded().calls;
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const RecordedCall& call = calls[i];
-        switch (call.kind) {
-        case CallKind::Open:
-            if (Device(call.keyboard)->Open() != call.status) std::abort();
+        switch (call.nKind) {
+        case CALL_OPEN:
+            if (Device(call.nKeyboard)->Open() != call.nStatus) std::abort();
             break;
-        case CallKind::EnumerateModules:
-            if (Device(call.keyboard)->EnumerateModules() != call.status) std::abort();
+        case CALL_ENUMERATE_MODULES:
+            if (Device(call.nKeyboard)->EnumerateModules() != call.nStatus) std::abort();
             break;
-        case CallKind::Close:
-            if (Device(call.keyboard)->Close() != call.status) std::abort();
+        case CALL_CLOSE:
+            if (Device(call.nKeyboard)->Close() != call.nStatus) std::abort();
             break;
-        case CallKind::SendCommand:
-            SendAgain(Device(call.keyboard), call, i);
+        case CALL_SEND_COMMAND:
+            SendAgain(Device(call.nKeyboard), call, i);
             break;
         default: {
             kavelvk::ProgramCall again;
-            again.kind = call.kind;
+            again.kind = call.nKind;
             if (replay.Take(again, 0) != &call) std::abort();
             break;
         }

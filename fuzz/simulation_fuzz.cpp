@@ -2,7 +2,7 @@
 // refused with a one-line message, never with a crash; a document that loads, once a write has
 // gone into each keyboard, must save into a document that loads again to the same keyboards in
 // the same batches.
-#include "virtual_keyboard.h"
+#include "model.h"
 
 #include <climits>
 #include <cstdint>

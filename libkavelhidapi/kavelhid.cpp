@@ -22,15 +22,38 @@ void Report(const std::string& path, const std::string& what) {
     std::fputs(sLine.c_str(), stderr);
 }
 
+// The program that runs, as a recording's program line names it: the file name of the command
+// line's first word, and for kxb its verb. Read from /proc/self/cmdline, which holds the command line
+// as it was given, whatever the program did with its own argv since.
+std::string RunningProgram() {
+    std::FILE* file = std::fopen("/proc/self/cmdline", "rb");
+    if (file == nullptr) return "";
+    std::string sLine;
+    std::vector<char> arBuffer(4096);
+    std::size_t nRead = 0;
+    while ((nRead = std::fread(arBuffer.data(), 1, arBuffer.size(), file)) > 0)
+        sLine.append(arBuffer.data(), nRead);
+    std::fclose(file);
+    std::string sName = sLine.substr(0, sLine.find('\0'));
+    sName = sName.substr(sName.rfind('/') == std::string::npos ? 0 : sName.rfind('/') + 1);
+    if (sName != "kxb" || sName.size() + 1 >= sLine.size()) return sName;
+    std::string sVerb = sLine.substr(sName.size() + 1);
+    sVerb = sVerb.substr(0, sVerb.find('\0'));
+    return sVerb.empty() ? sName : sName + " " + sVerb;
+}
+
 void Load(Library* library) {
     library->start = std::chrono::steady_clock::now();
     // A replay answers instead of the simulation, and a recording models no memory to save.
     std::string sReplay = EnvironmentValue("KAVELHID_REPLAY");
     if (!sReplay.empty()) {
-        auto recording = std::make_unique<Recording>();
+        auto recording = std::make_unique<::Recording>();
         std::string sError;
-        if (recording->LoadFile(sReplay, &sError)) {
-            library->replay = std::make_unique<Replay>(std::move(recording), stderr);
+        if (RecordingLoadFile(sReplay, recording.get(), &sError) == 0) {
+            // A recording that a stopped run left is replayed as far as it goes, but not silently.
+            std::string sIncomplete = RecordingIncompleteText(*recording);
+            if (!sIncomplete.empty()) std::fputs(("kavelhid replay: " + sIncomplete + "\n").c_str(), stderr);
+            library->replay = std::make_unique<Replay>(std::move(recording), stderr, RunningProgram());
         } else {
             library->bInvalid = true;
             Report(sReplay, sError);
@@ -71,15 +94,13 @@ long long ClockMs(const Library& library) {
 
 } // namespace kavelvk
 
-using kavelvk::CallKind;
 using kavelvk::Library;
 using kavelvk::ProgramCall;
-using kavelvk::RecordedCall;
 using kavelvk::TheLibrary;
 
 namespace {
 
-ProgramCall CallOf(CallKind kind) {
+ProgramCall CallOf(int kind) {
     ProgramCall call;
     call.kind = kind;
     return call;
@@ -92,11 +113,11 @@ int HIDGetLibraryVersion(int* major, int* minor, int* build) {
     const int* arVersion =
         library.simulation ? library.simulation->libraryVersion : kavelvk::DEFAULT_LIBRARY_VERSION;
     int nStatus = kavelvk::STATUS_OK;
-    if (library.replay && library.replay->Replays(CallKind::LibraryVersion)) {
+    if (library.replay && library.replay->Replays(CALL_LIBRARY_VERSION)) {
         const RecordedCall* recorded =
-            library.replay->Take(CallOf(CallKind::LibraryVersion), library.replay->TimeOutsideEnumerator());
-        if (recorded != nullptr) arVersion = recorded->version;
-        nStatus = recorded != nullptr ? recorded->status : kavelvk::STATUS_REPLAY_DIFFERS;
+            library.replay->Take(CallOf(CALL_LIBRARY_VERSION), library.replay->TimeOutsideEnumerator());
+        if (recorded != nullptr) arVersion = recorded->arVersion;
+        nStatus = recorded != nullptr ? recorded->nStatus : kavelvk::STATUS_REPLAY_DIFFERS;
     }
     if (major != nullptr) *major = arVersion[0];
     if (minor != nullptr) *minor = arVersion[1];
@@ -116,8 +137,8 @@ KavelHid::~KavelHid() {
     kavelvk::Replay* replay = library.replay.get();
     if (replay != nullptr) {
         // A destructor has no status to return: a Release that differs is only told.
-        if (replay->Replays(CallKind::Release)) {
-            replay->Take(CallOf(CallKind::Release), kavelvk::ElapsedMs(&state->origin));
+        if (replay->Replays(CALL_RELEASE)) {
+            replay->Take(CallOf(CALL_RELEASE), kavelvk::ElapsedMs(&state->origin));
         }
         return;
     }
@@ -145,8 +166,8 @@ int KavelHid::Enumerate() {
     state->attached.clear();
     state->count = 0;
     if (library.replay) {
-        const RecordedCall* recorded = library.replay->Take(CallOf(CallKind::Enumerate), nT);
-        state->replayCount = recorded != nullptr ? recorded->count : -1;
+        const RecordedCall* recorded = library.replay->Take(CallOf(CALL_ENUMERATE), nT);
+        state->replayCount = recorded != nullptr ? recorded->nCount : -1;
         nStatus = recorded != nullptr ? 0 : kavelvk::STATUS_REPLAY_DIFFERS;
     } else if (library.simulation) {
         kavelvk::Simulation& simulation = *library.simulation;

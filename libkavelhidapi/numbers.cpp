@@ -1,5 +1,5 @@
 // Numbers and byte lists of the simulation file and the trace.
-#include "virtual_keyboard.h"
+#include "model.h"
 
 #include <cerrno>
 #include <climits>

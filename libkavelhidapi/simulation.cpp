@@ -1,5 +1,5 @@
 // Reading, checking and saving the simulation file.
-#include "virtual_keyboard.h"
+#include "model.h"
 
 #include <climits>
 #include <cstring>

@@ -25,6 +25,8 @@ void EndBySignal(int nSignal) {
 void RequestStop(int nSignal) {
     if (nStopSignal == 0) {
         nStopSignal = nSignal;
+        // A recording write that waits for its reader would otherwise hold the stop back.
+        RecordingInterrupt();
         return;
     }
     // Asked again while stopping: the user will not wait for the record.

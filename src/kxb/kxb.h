@@ -7,6 +7,7 @@
 
 #include "driver.h"
 #include "hidlink.h"
+#include "recording.h"
 #include "readback.h"
 #include "walk.h"
 
@@ -160,8 +161,9 @@ void KxbAddIdentityTwin(const ProbeKeyboard& probed, TwinKeyboard* keyboard);
 // Prints the twin as a simulation file; a library version with a negative part is left out and
 // said so on standard error, as kxb txtVerb.
 void KxbPrintTwin(const Twin& twin, const char* txtVerb);
-// Makes the twin of the keyboards that a recording shows; returns 0, or 1 when it counts more
-// keyboards than a twin holds.
+// Makes the twin of the keyboards that a recording shows, with an Inject for each message whose
+// outcome the virtual keyboard's model does not give otherwise; returns 0, or ERR_ERROR_LOAD_FILE
+// after saying on standard error why the model does not take the twin.
 int KxbRecordingTwin(const std::vector<RecordedCall>& calls, Twin* twin);
 
 extern const char* const txtUsageTwin;
@@ -220,6 +222,11 @@ void KxbPrintJson(const nlohmann::ordered_json& report);
 // verb's arguments in the header; returns 0, or ERR_ERROR_RECORD_FILE after saying on standard
 // error why the file cannot be made.
 int KxbStartRecording(int argc, char* argv[], const std::string& path);
+// Says on standard error that --record names no file; returns ERR_ERROR_RECORD_FILE.
+int KxbRecordFileMissing(char* argv[]);
+// Says on standard error what is wrong with the option getopt_long just refused (with opterr 0):
+// returns ERR_ERROR_RECORD_FILE for --record without its file, otherwise 2 after the usage.
+int KxbOptionError(char* argv[], const char* txtUsage);
 // Returns kavelwrite's words, from the blank that begins them, for a keyboard that ended with
 // nStatus: 162 or 163 with the library's status nLibraryStatus, 165, or else 164.
 std::string KxbKeyboardFailure(int nStatus, int nLibraryStatus);

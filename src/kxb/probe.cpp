@@ -355,6 +355,7 @@ int KxbProbe(int argc, char* argv[]) {
     int nModes = 0;
     std::string sRecord;
     int nOption;
+    opterr = 0;
     while ((nOption = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         switch (nOption) {
         case 'j':
@@ -370,12 +371,13 @@ int KxbProbe(int argc, char* argv[]) {
             nModes++;
             break;
         case 'r':
+            if (*optarg == '\0') return KxbRecordFileMissing(argv);
             sRecord = optarg;
             break;
         case 'h':
             return KxbUsage(txtUsageProbe);
         default:
-            return KxbUsageError(txtUsageProbe);
+            return KxbOptionError(argv, txtUsageProbe);
         }
     }
     // One document at a time, and no arguments: probe looks at whatever is attached.

@@ -4,13 +4,13 @@
 
 #include "device.h"
 #include "hidlink.h"
+#include "model.h"
 
 #include <pugixml.hpp>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <getopt.h>
 #include <iostream>
 #include <iterator>
@@ -122,16 +122,19 @@ void KxbAddIdentityTwin(const ProbeKeyboard& probed, TwinKeyboard* keyboard) {
     }
 }
 
-void KxbPrintTwin(const Twin& twin, const char* txtVerb) {
-    pugi::xml_document doc;
-    doc.append_child(pugi::node_comment).set_value(twin.sComment.c_str());
-    pugi::xml_node root = doc.append_child("KavelSimulation");
+namespace {
+
+// The twin as a simulation document; a library version with a negative part is left out (and said
+// so on standard error as kxb txtVerb, when txtVerb is not null).
+void TwinDocument(const Twin& twin, const char* txtVerb, pugi::xml_document* doc) {
+    doc->append_child(pugi::node_comment).set_value(twin.sComment.c_str());
+    pugi::xml_node root = doc->append_child("KavelSimulation");
     const int* arVersion = twin.arLibraryVersion;
     if (twin.bLibraryVersion && arVersion[0] >= 0 && arVersion[1] >= 0 && arVersion[2] >= 0) {
         AddTextChild(root, "LibraryVersion",
                      std::to_string(arVersion[0]) + "." + std::to_string(arVersion[1]) + "." +
                          std::to_string(arVersion[2]));
-    } else if (twin.bLibraryVersion) {
+    } else if (twin.bLibraryVersion && txtVerb != nullptr) {
         // A simulation file holds no negative version part; the twin then reports the default.
         std::cerr << "kxb " << txtVerb << ": the library version has a negative part and is left out"
                   << std::endl;
@@ -146,6 +149,13 @@ void KxbPrintTwin(const Twin& twin, const char* txtVerb) {
         AddTextChild(root, "Count", KxbUpperHex(twin.nCount));
     }
     for (const TwinKeyboard& keyboard : twin.keyboards) AddKeyboard(root, keyboard);
+}
+
+} // namespace
+
+void KxbPrintTwin(const Twin& twin, const char* txtVerb) {
+    pugi::xml_document doc;
+    TwinDocument(twin, txtVerb, &doc);
     doc.save(std::cout, "\t");
 }
 
@@ -153,16 +163,13 @@ void KxbPrintTwin(const Twin& twin, const char* txtVerb) {
 
 namespace {
 
-// The most keyboards that a twin made from a recording holds.
-const int TWIN_KEYBOARDS_MAX = 4096;
-
 // A keyboard of the twin while it is made: which units answer, their fixed answers and their
-// memory, as the virtual keyboard will hold them.
+// memory, as the simulation file will give them.
 struct TwinModel {
     std::map<int, std::map<unsigned char, std::vector<unsigned char>>> fixed; // by bus address, then type
     std::map<std::pair<int, int>, std::vector<unsigned char>> answers;        // (type, address): bytes
     std::map<int, std::map<int, unsigned char>> initial;                      // memory before the run
-    std::map<int, std::map<int, unsigned char>> memory;                       // memory as the run leaves it
+    std::map<int, std::map<int, unsigned char>> written;                      // memory the run wrote
 };
 
 // The element of a unit that holds its answer to an identification read, or null for other types.
@@ -183,8 +190,15 @@ int SlotOf(int nAddress) {
     return -1;
 }
 
-bool IsUnit(const TwinModel& model, int nAddress) {
-    return model.fixed.count(nAddress) != 0;
+// Whether the simulation file gives the answer to a message of type cmd in an Answer element: any
+// type but the identification reads, the memory messages and the reset.
+bool IsOtherMessage(unsigned char cmd) {
+    for (unsigned char known :
+         {MID_MSGT_CMD_VERSION, MID_MSGT_CMD_EXE_RD_CONFIG, MID_MSGT_CMD_FF, MID_MSGT_CMD_RD_MODULE_EEPROM,
+          MID_MSGT_CMD_RD_MEM, MID_MSGT_CMD_WR_MEM, MID_MSGT_CMD_RESET}) {
+        if (cmd == known) return false;
+    }
+    return true;
 }
 
 // The memory message's address, low byte first.
@@ -192,53 +206,9 @@ int MemoryAddressOf(const RecordedCall& call) {
     return call.pData[0] | call.pData[1] << 8;
 }
 
-// What the virtual keyboard answers to a message, without Inject elements: its status and bytes.
-int ModelAnswer(TwinModel& model, const RecordedCall& call, std::vector<unsigned char>* pAnswer) {
-    const int STATUS_NO_ANSWER = 0x102;
-    const int STATUS_MALFORMED = 0x103;
-    pAnswer->clear();
-    if (!IsUnit(model, call.dst)) return STATUS_NO_ANSWER;
-    if (FixedElement(call.cmd, call.dst) != nullptr || call.cmd == MID_MSGT_CMD_FF ||
-        call.cmd == MID_MSGT_CMD_RD_MODULE_EEPROM) {
-        const auto& fixed = model.fixed[call.dst];
-        auto found = fixed.find(call.cmd);
-        if (found != fixed.end()) *pAnswer = found->second;
-        // A configuration that the file does not give is an empty answer, not an error.
-        return found != fixed.end() || call.cmd == MID_MSGT_CMD_EXE_RD_CONFIG ? 0 : STATUS_NO_ANSWER;
-    }
-    if (call.cmd == MID_MSGT_CMD_EXE_RD_CONFIG) return 0;
-    if (call.cmd == MID_MSGT_CMD_RD_MEM) {
-        if (call.pData.size() < 3) return STATUS_MALFORMED;
-        std::map<int, unsigned char>& memory = model.memory[call.dst];
-        for (int i = 0; i < std::min<int>(call.pData[2], MID_RD_MEM_LENGTH_MAX); i++) {
-            auto byte = memory.find((MemoryAddressOf(call) + i) % MID_MEMORY_SIZE);
-            pAnswer->push_back(byte == memory.end() ? 0 : byte->second);
-        }
-        return 0;
-    }
-    if (call.cmd == MID_MSGT_CMD_WR_MEM) return call.pData.size() < 2 ? STATUS_MALFORMED : 0;
-    if (call.cmd == MID_MSGT_CMD_RESET) return 0;
-    auto found = model.answers.find({call.cmd, call.dst});
-    if (found != model.answers.end()) *pAnswer = found->second;
-    return 0;
-}
-
-// The bytes a message's answer delivers: no more than the capacity it offered.
-std::vector<unsigned char> Delivered(const RecordedCall& call, std::vector<unsigned char> pAnswer) {
-    if (call.bCapacity && static_cast<int>(pAnswer.size()) > std::max(call.nCapacity, 0))
-        pAnswer.resize(static_cast<size_t>(std::max(call.nCapacity, 0)));
-    return pAnswer;
-}
-
-// What a write that the keyboard took leaves in the model's memory.
-void StoreWrite(TwinModel& model, const RecordedCall& call) {
-    for (size_t i = 2; i < call.pData.size(); i++)
-        model.memory[call.dst][(MemoryAddressOf(call) + static_cast<int>(i) - 2) % MID_MEMORY_SIZE] =
-            call.pData[i];
-}
-
-// The first pass over a keyboard's messages: every unit that answered, the first answer to each
-// type of message, and the bytes that reads returned from memory that no write had set before.
+// What the recording shows of a keyboard: every unit that answered, the first answer to each type
+// of message, and the bytes that reads returned from memory that no write had set before. The
+// virtual keyboard's model then says which messages the twin must take over.
 void LearnModel(const std::vector<const RecordedCall*>& messages, TwinModel& model) {
     model.fixed[MID_ADDR_MASTER];
     for (const RecordedCall* call : messages) {
@@ -246,26 +216,25 @@ void LearnModel(const std::vector<const RecordedCall*>& messages, TwinModel& mod
             model.fixed[call->dst];
     }
     for (const RecordedCall* call : messages) {
-        if (call->nStatus != 0 || !IsUnit(model, call->dst)) continue;
-        if (FixedElement(call->cmd, call->dst) != nullptr && call->bAnswerAsked) {
+        if (call->nStatus != 0 || model.fixed.count(call->dst) == 0) continue;
+        const char* txtFixed = FixedElement(call->cmd, call->dst);
+        if (txtFixed != nullptr && call->bAnswerAsked) {
             model.fixed[call->dst].emplace(call->cmd, call->pAnswer);
         } else if (call->cmd == MID_MSGT_CMD_WR_MEM && call->pData.size() >= 2) {
-            StoreWrite(model, *call);
+            for (size_t i = 2; i < call->pData.size(); i++)
+                model.written[call->dst][(MemoryAddressOf(*call) + static_cast<int>(i) - 2) %
+                                         MID_MEMORY_SIZE] = call->pData[i];
         } else if (call->cmd == MID_MSGT_CMD_RD_MEM && call->pData.size() >= 3 && call->bAnswerAsked) {
-            std::map<int, unsigned char>& memory = model.memory[call->dst];
+            std::map<int, unsigned char>& written = model.written[call->dst];
             for (size_t i = 0; i < call->pAnswer.size(); i++) {
                 int nAddress = (MemoryAddressOf(*call) + static_cast<int>(i)) % MID_MEMORY_SIZE;
-                if (memory.emplace(nAddress, call->pAnswer[i]).second)
-                    model.initial[call->dst][nAddress] = call->pAnswer[i];
+                if (written.count(nAddress) == 0)
+                    model.initial[call->dst].emplace(nAddress, call->pAnswer[i]);
             }
-        } else if (FixedElement(call->cmd, call->dst) == nullptr && call->cmd != MID_MSGT_CMD_FF &&
-                   call->cmd != MID_MSGT_CMD_RD_MODULE_EEPROM && call->cmd != MID_MSGT_CMD_EXE_RD_CONFIG &&
-                   call->cmd != MID_MSGT_CMD_RD_MEM && call->cmd != MID_MSGT_CMD_WR_MEM &&
-                   call->cmd != MID_MSGT_CMD_RESET && call->bAnswerAsked) {
+        } else if (IsOtherMessage(call->cmd) && call->bAnswerAsked && !call->pAnswer.empty()) {
             model.answers.emplace(std::make_pair(call->cmd, call->dst), call->pAnswer);
         }
     }
-    model.memory = model.initial;
 }
 
 // Adds to the twin what the model holds.
@@ -293,10 +262,66 @@ void AddModel(const TwinModel& model, TwinKeyboard* keyboard) {
         keyboard->arAnswers.push_back({key.second, key.first, pBytes});
 }
 
-// The twin of one keyboard from its calls; counts into *nReported the answers whose reported
-// length the twin cannot give.
-void KeyboardTwin(const std::vector<const RecordedCall*>& calls, TwinKeyboard* keyboard, int* nReported) {
-    std::vector<const RecordedCall*> messages;
+// Whether the virtual keyboard's reply is what the recording shows: the same status and, where an
+// answer was asked for, the same bytes within the capacity offered.
+bool SameOutcome(const kavelvk::Reply& reply, const RecordedCall& call) {
+    if (reply.status != call.nStatus) return false;
+    if (!call.bAnswerAsked) return true;
+    size_t nDelivered = call.bCapacity
+                            ? std::min(reply.length, static_cast<size_t>(std::max(call.nCapacity, 0)))
+                            : reply.length;
+    return nDelivered == call.pAnswer.size() &&
+           (nDelivered == 0 || std::memcmp(reply.bytes, call.pAnswer.data(), nDelivered) == 0);
+}
+
+// Runs a keyboard's recorded messages through the virtual keyboard's model of its draft and adds an
+// Inject for each one whose outcome the model does not give, numbered among the messages of its type
+// to its address. tried answers first; where it differs, the message is taken over in twin, whose
+// memory tried then takes again, since a message taken over has no other effect.
+void AddInjects(const std::vector<const RecordedCall*>& messages, kavelvk::Keyboard* tried,
+                kavelvk::Keyboard* twin, TwinKeyboard* keyboard) {
+    std::map<std::pair<int, int>, unsigned long> numbers;
+    std::vector<std::uint8_t> scratch;
+    for (const RecordedCall* call : messages) {
+        unsigned long nNumber = ++numbers[{call->cmd, call->dst}];
+        if (SameOutcome(
+                tried->Message(call->cmd, call->dst, call->pData.data(), call->pData.size(), &scratch),
+                *call)) {
+            twin->Message(call->cmd, call->dst, call->pData.data(), call->pData.size(), &scratch);
+            continue;
+        }
+        TwinInject inject;
+        inject.nCmd = call->cmd;
+        inject.nDst = call->dst;
+        inject.nStatus = call->nStatus;
+        inject.bNumbered = true;
+        inject.lSkip = static_cast<long>(nNumber - 1);
+        inject.bAnswer = call->bAnswerAsked;
+        inject.pAnswer = call->pAnswer;
+        keyboard->arInjects.push_back(inject);
+        // The same Inject in the model, having counted the matches before this one.
+        kavelvk::Injection taken;
+        taken.bAnyCmd = taken.bAnyDst = taken.bEndless = false;
+        taken.cmd = call->cmd;
+        taken.dst = call->dst;
+        taken.skip = taken.matches = nNumber - 1;
+        taken.count = 1;
+        taken.status = call->nStatus;
+        taken.answer = call->pAnswer;
+        twin->injections.push_back(taken);
+        twin->Message(call->cmd, call->dst, call->pData.data(), call->pData.size(), &scratch);
+        for (size_t i = 0; i < twin->units.size(); i++) {
+            if (twin->units[i] == nullptr || tried->units[i] == nullptr) continue;
+            const std::unique_ptr<kavelvk::UnitMemory>& memory = twin->units[i]->memory;
+            tried->units[i]->memory = memory ? std::make_unique<kavelvk::UnitMemory>(*memory) : nullptr;
+        }
+    }
+}
+
+// The twin of one keyboard's calls, without its Injects; counts into *nReported the answers whose
+// reported length the twin cannot give.
+void KeyboardTwin(const std::vector<const RecordedCall*>& calls, TwinKeyboard* keyboard,
+                  std::vector<const RecordedCall*>* messages, int* nReported) {
     for (const RecordedCall* call : calls) {
         if (call->nKind == CALL_OPEN && call->nStatus != 0 && !keyboard->bOpen) {
             keyboard->bOpen = true;
@@ -306,36 +331,13 @@ void KeyboardTwin(const std::vector<const RecordedCall*>& calls, TwinKeyboard* k
             keyboard->bEnumerateModules = true;
             keyboard->nEnumerateModules = call->nStatus;
         } else if (call->nKind == CALL_SEND_COMMAND) {
-            messages.push_back(call);
+            messages->push_back(call);
             if (call->bReported) ++*nReported;
         }
     }
     TwinModel model;
-    LearnModel(messages, model);
+    LearnModel(*messages, model);
     AddModel(model, keyboard);
-    // The second pass: every message that the twin would answer otherwise is taken over by an
-    // Inject, numbered among the messages of its type to its address.
-    std::map<std::pair<int, int>, long> numbers;
-    for (const RecordedCall* call : messages) {
-        long nNumber = ++numbers[{call->cmd, call->dst}];
-        std::vector<unsigned char> pAnswer;
-        int nStatus = ModelAnswer(model, *call, &pAnswer);
-        bool bSame =
-            nStatus == call->nStatus && (!call->bAnswerAsked || Delivered(*call, pAnswer) == call->pAnswer);
-        if (bSame) {
-            if (call->cmd == MID_MSGT_CMD_WR_MEM && nStatus == 0) StoreWrite(model, *call);
-            continue;
-        }
-        TwinInject inject;
-        inject.nCmd = call->cmd;
-        inject.nDst = call->dst;
-        inject.nStatus = call->nStatus;
-        inject.bNumbered = true;
-        inject.lSkip = nNumber - 1;
-        inject.bAnswer = call->bAnswerAsked;
-        inject.pAnswer = call->pAnswer;
-        keyboard->arInjects.push_back(inject);
-    }
 }
 
 } // namespace
@@ -352,20 +354,40 @@ int KxbRecordingTwin(const std::vector<RecordedCall>& calls, Twin* twin) {
             bCounted = true;
             twin->nCount = call.nCount;
         }
-        if (call.nKeyboard >= TWIN_KEYBOARDS_MAX) return 1;
-        nKeyboards = std::max(nKeyboards, call.nKeyboard + 1);
+        if (call.nKind != CALL_LIBRARY_VERSION && call.nKind != CALL_ENUMERATE && call.nKind != CALL_RELEASE)
+            nKeyboards = std::max(nKeyboards, call.nKeyboard + 1);
     }
-    if (twin->nCount > TWIN_KEYBOARDS_MAX) return 1;
     nKeyboards = std::max(nKeyboards, twin->nCount);
     twin->bCountShown = bCounted && twin->nCount != nKeyboards;
     int nReported = 0;
+    std::vector<std::vector<const RecordedCall*>> arMessages(static_cast<size_t>(nKeyboards));
+    std::vector<std::vector<const RecordedCall*>> arCalls(static_cast<size_t>(nKeyboards));
+    for (const RecordedCall& call : calls) {
+        if (call.nKind != CALL_LIBRARY_VERSION && call.nKind != CALL_ENUMERATE && call.nKind != CALL_RELEASE)
+            arCalls[static_cast<size_t>(call.nKeyboard)].push_back(&call);
+    }
     for (int i = 0; i < nKeyboards; i++) {
-        std::vector<const RecordedCall*> keyboardCalls;
-        for (const RecordedCall& call : calls) {
-            if (call.nKeyboard == i) keyboardCalls.push_back(&call);
-        }
         twin->keyboards.emplace_back();
-        KeyboardTwin(keyboardCalls, &twin->keyboards.back(), &nReported);
+        KeyboardTwin(arCalls[static_cast<size_t>(i)], &twin->keyboards.back(),
+                     &arMessages[static_cast<size_t>(i)], &nReported);
+    }
+    // The draft without Injects, loaded twice into the virtual keyboard's model: once to try each
+    // message, once as the twin with its Injects.
+    pugi::xml_document draft;
+    TwinDocument(*twin, nullptr, &draft);
+    std::ostringstream sDraft;
+    draft.save(sDraft);
+    kavelvk::Simulation tried;
+    kavelvk::Simulation model;
+    std::string sError;
+    if (!tried.LoadText(sDraft.str(), &sError) || !model.LoadText(sDraft.str(), &sError) ||
+        tried.keyboards.size() != static_cast<size_t>(nKeyboards)) {
+        std::cerr << "kxb twin: the virtual keyboard does not take the twin: " << sError << std::endl;
+        return ERR_ERROR_LOAD_FILE;
+    }
+    for (int i = 0; i < nKeyboards; i++) {
+        size_t n = static_cast<size_t>(i);
+        AddInjects(arMessages[n], tried.keyboards[n].get(), model.keyboards[n].get(), &twin->keyboards[n]);
     }
     twin->sComment =
         " The virtual twin of the keyboards that a recording shows: its library version and keyboard count, "
@@ -404,25 +426,17 @@ int KxbTwin(int argc, char* argv[]) {
         return KxbUsageError(txtUsageTwin);
     }
     const std::string filename = argv[optind];
-    std::ifstream in(filename, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!in) {
-        std::cerr << "kxb twin: " << filename << ": " << std::strerror(errno) << std::endl;
-        return ERR_ERROR_LOAD_FILE;
-    }
-    std::vector<RecordedCall> calls;
+    Recording recording;
     std::string sError;
-    Twin twin;
-    if (ReadRecording(text.str(), &calls, &sError) != 0) {
+    if (RecordingLoadFile(filename, &recording, &sError) != 0) {
         std::cerr << "kxb twin: " << filename << ": " << sError << std::endl;
         return ERR_ERROR_LOAD_FILE;
     }
-    if (KxbRecordingTwin(calls, &twin) != 0) {
-        std::cerr << "kxb twin: " << filename << ": it counts more keyboards than a twin holds ("
-                  << TWIN_KEYBOARDS_MAX << ")" << std::endl;
-        return ERR_ERROR_LOAD_FILE;
-    }
-    KxbPrintTwin(twin, "twin");
-    return 0;
+    // A recording that a stopped run left makes a twin as far as it goes, but not silently.
+    std::string sIncomplete = RecordingIncompleteText(recording);
+    if (!sIncomplete.empty()) std::cerr << "kxb twin: " << filename << ": " << sIncomplete << std::endl;
+    Twin twin;
+    nStatus = KxbRecordingTwin(recording.calls, &twin);
+    if (nStatus == 0) KxbPrintTwin(twin, "twin");
+    return nStatus;
 }

@@ -28,6 +28,7 @@ int VerbOptions(int argc, char* argv[], const char* txtUsage, const struct optio
                 const char* txtWhat, KxbReadOptions* read) {
     *read = KxbReadOptions();
     int nOption;
+    opterr = 0;
     while ((nOption = getopt_long(argc, argv, "", options, nullptr)) != -1) {
         switch (nOption) {
         case 'j':
@@ -53,12 +54,13 @@ int VerbOptions(int argc, char* argv[], const char* txtUsage, const struct optio
             read->sOutput = optarg;
             break;
         case 'r':
+            if (*optarg == '\0') return KxbRecordFileMissing(argv);
             read->sRecord = optarg;
             break;
         case 'h':
             return KxbUsage(txtUsage);
         default:
-            return KxbUsageError(txtUsage);
+            return KxbOptionError(argv, txtUsage);
         }
     }
     if (optind >= argc) {
@@ -138,13 +140,26 @@ int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup
     return nStatus == 0 ? -1 : nStatus;
 }
 
+int KxbOptionError(char* argv[], const char* txtUsage) {
+    // getopt says nothing itself, so that --record without its file gets the one line kavelwrite has.
+    if (optopt == 'r') return KxbRecordFileMissing(argv);
+    std::cerr << "kxb " << argv[0] << ": wrong option '" << argv[optind - 1] << "'" << std::endl;
+    return KxbUsageError(txtUsage);
+}
+
+int KxbRecordFileMissing(char* argv[]) {
+    std::cerr << "kxb " << argv[0] << ": ERROR: Recording file parameter missing" << std::endl;
+    return ERR_ERROR_RECORD_FILE;
+}
+
 int KxbStartRecording(int argc, char* argv[], const std::string& path) {
     if (path.empty()) return 0;
-    int nError =
-        RecordingStart(path,
-                       "kxb " + std::to_string(KAVELWRITE_VER_MAJOR) + "." +
-                           std::to_string(KAVELWRITE_VER_MINOR) + "." + std::to_string(KAVELWRITE_VER_BUILD),
-                       argc, argv);
+    // The verb after the version, so that a replay can tell a recording of another verb.
+    int nError = RecordingStart(path,
+                                "kxb " + std::to_string(KAVELWRITE_VER_MAJOR) + "." +
+                                    std::to_string(KAVELWRITE_VER_MINOR) + "." +
+                                    std::to_string(KAVELWRITE_VER_BUILD) + " " + argv[0],
+                                argc, argv);
     if (nError == 0) return 0;
     std::cerr << "kxb " << argv[0] << ": ERROR: " << RecordingErrorText(path, nError) << std::endl;
     return ERR_ERROR_RECORD_FILE;

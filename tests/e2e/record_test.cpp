@@ -1,14 +1,20 @@
 // --record and its replay: a run recorded on any library and replayed on the virtual keyboard
 // prints, exits and logs as the recorded run did; a program that strays from the recording is
-// told where; a recording of a killed run holds every call it made.
+// told where; a recording of a killed run holds every call it made; a file that is not a recording
+// is never replaced, a pipe never holds a run up, and a recording that loses lines says so.
 #include "run_binary.h"
 #include "xml_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -26,6 +32,17 @@ std::string Script(const std::string& bytes) {
            "<Command><DST>F</DST><CMD>30</CMD></Command>"
            "<BinMemory><DST>2</DST><CMD>17</CMD><Data Address=\"1000\">" +
            bytes + "</Data></BinMemory></XML_BIN_FILE>";
+}
+
+// n bytes as a script's byte list.
+std::string Bytes(int n) {
+    std::string sBytes;
+    for (int i = 0; i < n; i++) sBytes += i == 0 ? "A5" : " A5";
+    return sBytes;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 struct Record : public ::testing::Test {
@@ -124,7 +141,7 @@ TEST_F(Record, AReplayThatStraysFromTheRecordingSaysWhereAndFails) {
     EXPECT_TRUE(std::regex_search(
         replayed.err,
         std::regex(
-            "^kavelhid replay: call 9 differs: recorded [0-9]+ kb0 SendCommand cmd=17 dst=02 "
+            "^kavelhid replay: call 9 \\(line 16\\) differs: recorded [0-9]+ kb0 SendCommand cmd=17 dst=02 "
             "data=\\[00 10 11 22\\] -> 0, got [0-9]+ kb0 SendCommand cmd=17 dst=02 data=\\[00 10 11 23\\] -> "
             "104\n$")))
         << replayed.err;
@@ -155,10 +172,199 @@ TEST_F(Record, AKilledRunLeavesEveryCallItMadeAndItsReplayGetsAsFar) {
     }
     EXPECT_NE(recording.find("cmd=F1"), std::string::npos) << recording;
     RunOutcome replayed = Replayed(KAVELWRITE_BIN, {"s.kxb"});
+    // The replay says once that the recording lacks its end, then goes as far as it goes.
+    EXPECT_EQ(
+        replayed.err.find("kavelhid replay: the recording has no line saying how its run ended; its last "
+                          "whole line is line " +
+                          std::to_string(std::count(recording.begin(), recording.end(), '\n')) + "\n"),
+        0u)
+        << replayed.err;
     EXPECT_NE(replayed.err.find("kavelhid replay: call " + std::to_string(nCalls + 1) +
                                 " differs: recorded the end of the recording, got "),
               std::string::npos)
         << replayed.err;
+}
+
+TEST_F(Record, AReplayOfAnotherProgramsRecordingSaysWhoseItIs) {
+    Recorded(KXB_BIN, {"verify", "s.kxb"});
+    RunOutcome replayed = Replayed(KAVELWRITE_BIN, {"s.kxb"});
+    EXPECT_TRUE(std::regex_search(
+        replayed.err,
+        std::regex("^kavelhid replay: call [0-9]+ \\(line [0-9]+\\) differs \\(the recording is of kxb "
+                   "verify, this is kavelwrite\\): recorded ")))
+        << replayed.err;
+}
+
+TEST_F(Record, ARecordingAlteredByMailReplaysAndTwinsAsItWasWritten) {
+    RunOutcome recorded = Recorded(KXB_BIN, {"verify", "s.kxb"});
+    std::string original = ReadFile(dir + "/rec");
+    RunOutcome twin = RunKxb({"twin", "rec"}, {}, dir);
+    std::string altered = "\xEF\xBB\xBF";
+    for (char c : original) altered += c == '\n' ? std::string(" \t\r\n") : std::string(1, c);
+    WriteFile(dir + "/rec", altered + "\r\n\r\n");
+    RunOutcome replayed = Replayed(KXB_BIN, {"verify", "s.kxb"});
+    EXPECT_EQ(replayed.exitStatus, recorded.exitStatus);
+    EXPECT_EQ(replayed.out, recorded.out);
+    EXPECT_EQ(replayed.err, recorded.err);
+    RunOutcome alteredTwin = RunKxb({"twin", "rec"}, {}, dir);
+    EXPECT_EQ(alteredTwin.exitStatus, 0) << alteredTwin.err;
+    EXPECT_EQ(alteredTwin.out, twin.out);
+    // Lowercase hex is another recording, not an altered copy.
+    WriteFile(dir + "/rec", std::regex_replace(original, std::regex("cmd=F7"), "cmd=f7"));
+    EXPECT_EQ(RunKxb({"twin", "rec"}, {}, dir).exitStatus, 169);
+}
+
+TEST_F(Record, AFileThatIsNotARecordingIsNeverReplaced) {
+    WriteFile(dir + "/notes.txt", "my notes\n");
+    RunOutcome run =
+        RunKavelwrite({"s.kxb", "--record", "notes.txt"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    EXPECT_EQ(run.exitStatus, 170);
+    EXPECT_TRUE(EndsWith(
+        run.out, "\n\nERROR: Recording file error: notes.txt: not a recording: it would be replaced\n"))
+        << run.out;
+    RunOutcome kxb =
+        RunKxb({"verify", "--record", "notes.txt", "s.kxb"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    EXPECT_EQ(kxb.exitStatus, 170);
+    EXPECT_EQ(kxb.err,
+              "kxb verify: ERROR: Recording file error: notes.txt: not a recording: it would be replaced\n");
+    EXPECT_EQ(ReadFile(dir + "/notes.txt"), "my notes\n");
+    // A recording of an earlier run is replaced.
+    ASSERT_EQ(Recorded(KAVELWRITE_BIN, {"s.kxb"}).exitStatus, 166);
+    Recorded(KXB_BIN, {"verify", "s.kxb"});
+    EXPECT_TRUE(std::regex_search(ReadFile(dir + "/rec"),
+                                  std::regex("^# kavelhid recording 1\n# program: kxb [0-9.]+ verify\n")));
+}
+
+TEST_F(Record, KxbWithoutARecordingFileEndsAsKavelwriteDoes) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"probe", "--record"},
+                                                 std::vector<std::string>{"verify", "s.kxb", "--record"},
+                                                 std::vector<std::string>{"backup", "--record=", "s.kxb"}}) {
+        RunOutcome run = RunKxb(args, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+        EXPECT_EQ(run.exitStatus, 170) << args[0];
+        // One line, as kavelwrite's: not also getopt's own complaint.
+        EXPECT_EQ(run.err, "kxb " + args[0] + ": ERROR: Recording file parameter missing\n");
+        EXPECT_EQ(run.out, "") << args[0];
+    }
+}
+
+TEST_F(Record, TwinOfAFolderOrAnEmptyFileFails) {
+    WriteFile(dir + "/empty.rec", "");
+    const std::pair<std::string, std::string> cases[] = {
+        {dir, "kxb twin: " + dir + ": cannot read the recording: Is a directory\n"},
+        {"empty.rec", "kxb twin: empty.rec: the recording is empty\n"},
+    };
+    for (const auto& c : cases) {
+        RunOutcome twin = RunKxb({"twin", c.first}, {}, dir);
+        EXPECT_EQ(twin.exitStatus, 169) << c.first;
+        EXPECT_EQ(twin.err, c.second);
+        EXPECT_EQ(twin.out, "");
+    }
+}
+
+TEST_F(Record, AFileSizeLimitCostsTheRecordingItsLinesNotTheRun) {
+    // Long writes: more recording than the limit lets through, less output.
+    WriteFile(dir + "/s.kxb", Script(Bytes(2000)));
+    RunOutcome plain = RunKavelwrite({"s.kxb"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    RunLimits limits;
+    limits.fileSizeLimit = 6000;
+    ASSERT_LT(plain.out.size() + 100, 6000u);
+    RunOutcome limited =
+        RunKavelwrite({"s.kxb", "--record", "rec"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir, limits);
+    EXPECT_EQ(limited.signal, 0);
+    EXPECT_EQ(limited.exitStatus, plain.exitStatus);
+    EXPECT_EQ(MaskStamps(limited.out),
+              MaskStamps(plain.out) + "ERROR: Recording file error: rec: File too large\n");
+    std::string recording = ReadFile(dir + "/rec");
+    EXPECT_EQ(recording.size(), 6000u);
+    // What is left still makes a twin, which says what the recording lacks.
+    RunOutcome twin = RunKxb({"twin", "rec"}, {}, dir);
+    EXPECT_EQ(twin.exitStatus, 0) << twin.err;
+    EXPECT_TRUE(
+        std::regex_match(twin.err, std::regex("kxb twin: rec: the recording (is cut off after its last whole "
+                                              "line|has no line saying how its run ended; its last whole "
+                                              "line is), line [0-9]+\n")))
+        << twin.err;
+}
+
+TEST_F(Record, APipeWithoutAReaderIsRefusedAndOneWithAReaderGetsTheRecording) {
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    RunOutcome refused =
+        RunKavelwrite({"s.kxb", "--record", "fifo"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    EXPECT_EQ(refused.exitStatus, 170);
+    EXPECT_TRUE(
+        EndsWith(refused.out, "\n\nERROR: Recording file error: fifo: a pipe that no program reads\n"))
+        << refused.out;
+    // With a reader the run goes on; the recording of this station fits the pipe's buffer.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    RunOutcome recorded =
+        RunKavelwrite({"s.kxb", "--record", "fifo"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    std::string text;
+    char arBuffer[4096];
+    for (ssize_t n; (n = read(reader, arBuffer, sizeof arBuffer)) > 0;)
+        text.append(arBuffer, static_cast<size_t>(n));
+    close(reader);
+    EXPECT_EQ(recorded.exitStatus, 166) << recorded.out;
+    EXPECT_EQ(text.find("# kavelhid recording 1\n"), 0u);
+    EXPECT_NE(text.find("\n# ended: exit status 166\n"), std::string::npos) << text;
+}
+
+// Many long write messages: more recording than a pipe holds.
+void WriteBigScript(const std::string& path) {
+    std::string data = Bytes(200);
+    std::string blocks;
+    for (int i = 0; i < 400; i++)
+        blocks += "<Data Address=\"" + std::to_string(1000 + i) + "\">" + data + "</Data>";
+    WriteFile(path, "<XML_BIN_FILE>" + AnyDeviceElement() + "<BinMemory><DST>2</DST><CMD>17</CMD>" + blocks +
+                        "</BinMemory></XML_BIN_FILE>");
+}
+
+TEST_F(Record, CtrlCEndsARunWhoseRecordingWaitsForAReaderThatDoesNotRead) {
+    WriteBigScript(dir + "/big.kxb");
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::thread stopper;
+    RunOutcome run =
+        RunPiped(KAVELWRITE_BIN, {"big.kxb", "--record", "fifo"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}},
+                 dir, [&](const std::string&, pid_t pid) {
+                     // Once, after the run has begun and has had time to fill the pipe.
+                     if (!stopper.joinable())
+                         stopper = std::thread([pid]() {
+                             std::this_thread::sleep_for(std::chrono::seconds(2));
+                             kill(pid, SIGINT);
+                         });
+                     return true;
+                 });
+    stopper.join();
+    close(reader);
+    EXPECT_EQ(run.exitStatus, 130) << run.out.substr(0, 2000);
+    EXPECT_NE(run.out.find("ERROR: Recording file error: fifo: "), std::string::npos)
+        << run.out.substr(0, 2000);
+}
+
+TEST_F(Record, APipeReaderThatGoesAwayCostsTheRecordingNotTheRun) {
+    WriteBigScript(dir + "/big.kxb");
+    RunOutcome plain = RunKxb({"verify", "big.kxb"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    // A pipe of one page, which the verb's recording fills; the reader goes while the verb waits.
+    ASSERT_EQ(fcntl(reader, F_SETPIPE_SZ, 4096), 4096);
+    std::thread closer([reader]() {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        close(reader);
+    });
+    RunOutcome run =
+        RunKxb({"verify", "--record", "fifo", "big.kxb"}, {{"KAVELHID_SIMULATION", dir + "/k.xml"}}, dir);
+    closer.join();
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitStatus, plain.exitStatus);
+    EXPECT_EQ(run.out, plain.out);
+    EXPECT_EQ(run.err, plain.err + "kxb verify: ERROR: Recording file error: fifo: Broken pipe\n");
 }
 
 } // namespace

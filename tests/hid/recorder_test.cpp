@@ -1,6 +1,7 @@
 // The recorder and the reader of its recordings agree on every field of a call, also on what a
-// library may answer that the virtual keyboard never does; a damaged line is named.
+// library may answer that the virtual keyboard never does; the recorder replaces only a recording.
 #include "hidlink.h"
+#include "recording.h"
 
 #include "fake_device.h"
 
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -44,9 +47,11 @@ TEST(Recorder, WritesWhatTheReaderReadsBackAndHowTheRunEnded) {
               "# kavelhid recording 1\n# program: kavelwrite 0.0.4\n# arguments: 'it'\\''s'\n");
     EXPECT_NE(text.find("\n# ended by signal 2\n# stopped by signal 2: exit status 130\n"),
               std::string::npos);
-    std::vector<RecordedCall> calls;
+    Recording recording;
     std::string sError;
-    ASSERT_EQ(ReadRecording(text, &calls, &sError), 0) << sError << text;
+    ASSERT_EQ(RecordingRead(text, &recording, &sError), 0) << sError << text;
+    EXPECT_EQ(RecordingIncompleteText(recording), "");
+    const std::vector<RecordedCall>& calls = recording.calls;
     ASSERT_EQ(calls.size(), 3u);
     // What the program may read of the first answer: the whole room, never beyond it.
     ASSERT_EQ(calls[0].pAnswer.size(), 255u);
@@ -59,25 +64,42 @@ TEST(Recorder, WritesWhatTheReaderReadsBackAndHowTheRunEnded) {
     EXPECT_EQ(calls[2].nKeyboard, 3);
 }
 
-TEST(ReadRecording, NamesTheFirstLineThatIsNoCall) {
+TEST(Recorder, ReplacesOnlyAnEmptyFileOrARecording) {
+    const std::string path = ::testing::TempDir() + "recorder-replace-" + std::to_string(getpid());
+    char* argv[] = {nullptr};
     const struct {
-        const char* txtText;
-        int nLine;
+        const char* txtBefore;
+        int nStatus;
     } cases[] = {
-        {"0 Enumerate count=1\n0 kb0 Open -> 0\n0 kb0 SendCommand cmd=17 dst=02 data=[00 10] -> 0\n", 0},
-        {"0 kb0 Open -> 00\n", 1},                                            // a status with a leading zero
-        {"# comment\n0 kb0 SendCommand cmd=17 dst=02 data=[00 1] -> 0\n", 2}, // a byte of one digit
-        {"0 kb0 SendCommand cmd=f7 dst=02 data=[] -> 0 answer=[]\n", 1},      // lower-case hex
-        {"0 kb0 Answer capacity=255\n0 kb1 SendCommand cmd=F7 dst=02 data=[] -> 0 answer=[]\n", 1},
-        {"0 kb0 Answer capacity=255\n0 kb0 SendCommand cmd=F7 dst=02 data=[] -> 0\n", 1},
-        {"0 kb0 Open -> 0\n0 kb0 SendCommand cmd=F7 dst=02 data=[] -> 0 answer=[1", 0}, // cut off by a kill
-        {"-1 Enumerate count=1\n", 1},
+        {"", 0},
+        {"# kavelhid recording 1\n0 Release\n", 0},
+        {"# kavelhid recording 2\n", 0},
+        {"<XML_BIN_FILE/>\n", RECORDING_NOT_A_RECORDING},
+        {"0 Enumerate count=1\n", RECORDING_NOT_A_RECORDING}, // a trace: another program's output
+        {"# kavelhid", RECORDING_NOT_A_RECORDING},
     };
     for (const auto& c : cases) {
-        std::vector<RecordedCall> calls;
-        std::string sError;
-        EXPECT_EQ(ReadRecording(c.txtText, &calls, &sError), c.nLine) << c.txtText;
+        std::ofstream(path) << c.txtBefore;
+        EXPECT_EQ(RecordingStart(path, "kavelwrite 0.0.4", 0, argv), c.nStatus) << c.txtBefore;
+        RecordingEnd(0, 0);
+        std::string text = ReadAll(path);
+        if (c.nStatus == 0) {
+            EXPECT_EQ(text.substr(0, text.find('\n') + 1), "# kavelhid recording 1\n") << c.txtBefore;
+        } else {
+            EXPECT_EQ(text, c.txtBefore);
+        }
     }
+    std::remove(path.c_str());
+    EXPECT_EQ(RecordingErrorText("x.kxb", RECORDING_NOT_A_RECORDING),
+              "Recording file error: x.kxb: not a recording: it would be replaced");
+}
+
+TEST(Recorder, RefusesAPipeThatNoProgramReads) {
+    const std::string path = ::testing::TempDir() + "recorder-fifo-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    char* argv[] = {nullptr};
+    EXPECT_EQ(RecordingStart(path, "kavelwrite 0.0.4", 0, argv), RECORDING_NO_READER);
+    std::remove(path.c_str());
 }
 
 } // namespace

@@ -355,12 +355,13 @@ RecordingHoldsEveryCallAndMakesATwin)
     grep -qxF "kxb probe: ERROR: Recording file error: /no/such/folder/probe.rec: No such file or directory" "$work/stderr" ||
         fail "kxb probe says: $(cat "$work/stderr")"
     grep -qF '`kxb probe: ERROR: Recording file error: ...`' "$guide" || fail "the guide no longer shows kxb's line"
-    # The word after --record is the recording, whatever it is named.
+    # The word after --record is the recording, whatever it is named; a script there is left alone.
     cp "$examples/demo.kxb" "$work/victim.kxb"
     run_in_work "$kavelwrite" --record victim.kxb
-    expect_status 168
-    [ "$(head -n 1 "$work/victim.kxb")" = "# kavelhid recording 1" ] || fail "the script after --record was not taken for the recording"
-    guide_shows '  argument after `--record` is always the file: `kavelwrite --record setup.kxb` would replace the'
+    expect_status 170
+    expect_line "ERROR: Recording file error: victim.kxb: not a recording: it would be replaced"
+    cmp -s "$examples/demo.kxb" "$work/victim.kxb" || fail "the script after --record was replaced"
+    guide_shows '  is not: `kavelwrite --record setup.kxb` ends with status 170 and `ERROR: Recording file error:'
 
     # The twin, and the same run on it.
     run_in_work "$kxb" twin lost.rec
@@ -384,7 +385,7 @@ RecordingHoldsEveryCallAndMakesATwin)
     sed '7s/.*/garbage/' "$work/lost.rec" >"$work/setup.rec"
     run_in_work "$kxb" twin setup.rec
     expect_status 169
-    line="kxb twin: setup.rec: line 7: not a call of the recording"
+    line='kxb twin: setup.rec: line 7: not a call line, a comment or an Answer line: "garbage"'
     [ "$(cat "$work/stderr")" = "$line" ] || fail "kxb twin says: $(cat "$work/stderr")"
     grep -qF "\`$line\`" "$guide" || fail "the guide no longer shows: $line"
 

@@ -1,4 +1,4 @@
-// The trace: its line formats and how a keyboard writes them.
+// The trace: how a keyboard writes its lines (their format is the recording format's own).
 #include "virtual_keyboard.h"
 
 #include <gtest/gtest.h>
@@ -10,64 +10,6 @@
 using namespace kavelvk;
 
 namespace {
-
-TEST(TraceFormat, EnumerateOpenAndEnumerateModulesLines) {
-    std::string sLine = "left over";
-    FormatEnumerateLine(&sLine, 0, 2);
-    EXPECT_EQ(sLine, "0 Enumerate count=2\n");
-    FormatEnumerateLine(&sLine, 1234, -1);
-    EXPECT_EQ(sLine, "1234 Enumerate count=-1\n");
-    FormatOpenLine(&sLine, 7, 0, 0);
-    EXPECT_EQ(sLine, "7 kb0 Open -> 0\n");
-    FormatOpenLine(&sLine, 7, 12, -1);
-    EXPECT_EQ(sLine, "7 kb12 Open -> ffffffff\n");
-    FormatEnumerateModulesLine(&sLine, 8, 1, 0x119);
-    EXPECT_EQ(sLine, "8 kb1 EnumerateModules -> 119\n");
-}
-
-struct SendCase {
-    std::uint8_t cmd;
-    std::uint8_t dst;
-    std::vector<std::uint8_t> data;
-    int status;
-    bool bAnswerAsked;
-    std::vector<std::uint8_t> answer;
-    const char* line;
-};
-
-TEST(TraceFormat, SendCommandLineShowsAnswerOnlyWhenAsked) {
-    const SendCase cases[] = {
-        {0xF7,
-         0x02,
-         {},
-         0,
-         true,
-         {0x11, 0x01, 0x02, 0x03},
-         "5 kb0 SendCommand cmd=F7 dst=02 data=[] -> 0 answer=[11 01 02 03]\n"},
-        {0x17,
-         0x02,
-         {0x10, 0x40, 0x01, 0x02, 0x03},
-         0,
-         false,
-         {},
-         "5 kb0 SendCommand cmd=17 dst=02 data=[10 40 01 02 03] -> 0\n"},
-        {0x16,
-         0x22,
-         {0x00, 0x10, 0x04},
-         0x102,
-         true,
-         {},
-         "5 kb0 SendCommand cmd=16 dst=22 data=[00 10 04] -> 102 answer=[]\n"},
-        {0x0a, 0x04, {0xab}, -1, false, {}, "5 kb0 SendCommand cmd=0A dst=04 data=[AB] -> ffffffff\n"},
-        {0xF1, 0x02, {}, 0x119, true, {}, "5 kb0 SendCommand cmd=F1 dst=02 data=[] -> 119 answer=[]\n"},
-    };
-    std::string sLine;
-    for (const SendCase& c : cases) {
-        FormatSendCommandLine(&sLine, 5, 0, c.cmd, c.dst, c.data.data(), c.data.size(), c.status,
-                              c.bAnswerAsked, c.answer.data(), c.answer.size());
-        EXPECT_EQ(sLine, c.line);
-    }
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path);

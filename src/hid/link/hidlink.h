@@ -81,8 +81,14 @@ const size_t MEMORY_READ_LENGTH_AT = 2;
 // that HidGetDevice hands out are written to the recording, once RecordingStart has opened one;
 // without a recording they go to the library as they are.
 
-// Starts recording into path, replacing it, with header lines naming sProgram (name, version and
-// verb), its arguments and the time in UTC; returns 0, or the errno of a file that cannot be made.
+// What RecordingStart returns for a file that exists and is not a recording: it is left as it is.
+const int RECORDING_NOT_A_RECORDING = -1;
+// What RecordingStart returns for a named pipe that no program has open for reading.
+const int RECORDING_NO_READER = -2;
+
+// Starts recording into path, replacing a recording that is there, with header lines naming
+// sProgram (name, version and verb), its arguments and the time in UTC; returns 0, the errno of a
+// file that cannot be made, RECORDING_NOT_A_RECORDING or RECORDING_NO_READER.
 int RecordingStart(const std::string& path, const std::string& sProgram, int argc, char* argv[]);
 // Returns the file that RecordingStart was last given.
 const std::string& RecordingPath();
@@ -91,6 +97,9 @@ const std::string& RecordingPath();
 int RecordingEnd(int nExitStatus, int nStopSignal);
 // Ends the recording of a program that a signal is about to end at once; safe in a signal handler.
 void RecordingSignalEnd(int nSignal);
+// Makes a write that waits for the recording's reader give up, so that a stop request is not held
+// back by a pipe that nobody reads; safe in a signal handler.
+void RecordingInterrupt();
 // Returns what the library says of its version, as HIDGetLibraryVersion.
 int HidLibraryVersion(int* major, int* minor, int* build);
 
@@ -111,43 +120,8 @@ KavelHidDevice* HidGetDevice(KavelHid* hid, int nIndex);
 // every call on to it and records it (kept until the enumerator is released), otherwise device.
 KavelHidDevice* RecordingKeyboard(KavelHidDevice* device, int nIndex);
 
-// The text of a recording that cannot be made or written: "Recording file error: PATH: REASON".
+// The text of a recording that cannot be made or written: "Recording file error: PATH: REASON",
+// for an errno or a RECORDING_ code.
 std::string RecordingErrorText(const std::string& path, int nError);
-
-// ---- recording.cpp: reading a recording, or a trace, back
-
-// The kinds of call line (CALL_ANSWER is the line before a SendCommand that asked for an answer).
-const int CALL_LIBRARY_VERSION = 0;
-const int CALL_ENUMERATE = 1;
-const int CALL_OPEN = 2;
-const int CALL_ENUMERATE_MODULES = 3;
-const int CALL_SEND_COMMAND = 4;
-const int CALL_CLOSE = 5;
-const int CALL_RELEASE = 6;
-const int CALL_ANSWER = 7;
-
-// One call as a recording holds it.
-struct RecordedCall {
-    int nLine = 0; // in the file, from 1
-    int nKind = CALL_RELEASE;
-    long long lTime = 0;
-    int nKeyboard = -1;
-    int nStatus = 0;
-    int nCount = 0;                 // Enumerate
-    int arVersion[3] = {0, 0, 0};   // LibraryVersion
-    unsigned char cmd = 0, dst = 0; // SendCommand
-    std::vector<unsigned char> pData;
-    bool bAnswerAsked = false;
-    std::vector<unsigned char> pAnswer; // the bytes delivered
-    bool bCapacity = false;             // the capacity offered is known (a trace does not say)
-    int nCapacity = 0;
-    bool bReported = false; // the library stored back another length than the bytes delivered
-    int nReported = 0;
-};
-
-// Reads a recording's text into *calls (comments skipped, each Answer line folded into the call it
-// belongs to; a last line without its line feed, which a killed run may leave, is not read);
-// returns 0, or the number of the first line that is wrong with *sError saying what is wrong there.
-int ReadRecording(const std::string& sText, std::vector<RecordedCall>* calls, std::string* sError);
 
 #endif

@@ -6,15 +6,19 @@
 #include "hidlink.h"
 
 #include "kavelhidapi.h"
+#include "recording.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -34,13 +38,26 @@ struct RecordState {
 
 RecordState recording;
 
-// The lines of one call, written at once.
+// Set by a stop request: a write that waits for a slow reader then gives up instead of holding
+// the stop back.
+volatile sig_atomic_t bInterrupted = 0;
+
+// The lines of one call, written at once. The file is non-blocking, so that a pipe whose reader
+// does not read can only hold the run up in poll(), which a stop request wakes.
 void WriteLines() {
     const char* pText = recording.sLines.data();
     size_t nLeft = recording.sLines.size();
     while (nLeft > 0 && recording.nWriteError == 0) {
         ssize_t nWritten = write(recording.fd, pText, nLeft);
         if (nWritten < 0 && errno == EINTR) continue;
+        if (nWritten < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd ready {};
+            ready.fd = recording.fd;
+            ready.events = POLLOUT;
+            if (bInterrupted == 0 && (poll(&ready, 1, -1) >= 0 || errno == EINTR)) continue;
+            recording.nWriteError = bInterrupted != 0 ? EINTR : errno;
+            break;
+        }
         if (nWritten <= 0) {
             recording.nWriteError = nWritten < 0 ? errno : EIO;
             break;
@@ -51,56 +68,12 @@ void WriteLines() {
     recording.sLines.clear();
 }
 
-const char HEX_UPPER[] = "0123456789ABCDEF";
-const char HEX_LOWER[] = "0123456789abcdef";
-
-void AppendByte(std::string& sLine, unsigned char byte) {
-    sLine += HEX_UPPER[byte >> 4];
-    sLine += HEX_UPPER[byte & 0x0F];
-}
-
-// "[AA 55 01]": two uppercase hex digits a byte, single blanks between them.
-void AppendBytes(std::string& sLine, const unsigned char* pBytes, size_t nBytes) {
-    sLine += '[';
-    for (size_t i = 0; i < nBytes; i++) {
-        if (i > 0) sLine += ' ';
-        AppendByte(sLine, pBytes[i]);
-    }
-    sLine += ']';
-}
-
-// " -> S": a status in lowercase hex without leading zeros, a negative one as 32-bit two's
-// complement, as run annotations show statuses.
-void AppendStatus(std::string& sLine, int nStatus) {
-    unsigned int nValue = static_cast<unsigned int>(nStatus);
-    char arDigits[8];
-    int nDigits = 0;
-    do {
-        arDigits[nDigits++] = HEX_LOWER[nValue & 0x0F];
-        nValue >>= 4;
-    } while (nValue != 0);
-    sLine += " -> ";
-    while (nDigits > 0) sLine += arDigits[--nDigits];
-}
-
 // The time of a call: whole milliseconds since the enumerator was made, 0 before.
-void AppendTime(std::string& sLine) {
-    long long lMs = 0;
-    if (recording.bEnumerator) {
-        lMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                    recording.origin)
-                  .count();
-    }
-    sLine += std::to_string(lMs);
-}
-
-// "T kbI CALL".
-void AppendKeyboardCall(std::string& sLine, int nIndex, const char* txtCall) {
-    AppendTime(sLine);
-    sLine += " kb";
-    sLine += std::to_string(nIndex);
-    sLine += ' ';
-    sLine += txtCall;
+long long CallTime() {
+    if (!recording.bEnumerator) return 0;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 recording.origin)
+        .count();
 }
 
 // A keyboard as the program sees it while recording: every call goes to the library's keyboard,
@@ -108,36 +81,24 @@ void AppendKeyboardCall(std::string& sLine, int nIndex, const char* txtCall) {
 class RecordingDevice : public KavelHidDevice {
 public:
     RecordingDevice(KavelHidDevice* device, int nIndex) : device(device), nIndex(nIndex) {}
-    int Open() override { return Record("Open", device->Open()); }
-    int Close() override { return Record("Close", device->Close()); }
-    int EnumerateModules() override { return Record("EnumerateModules", device->EnumerateModules()); }
+    int Open() override { return Record(CALL_OPEN, device->Open()); }
+    int Close() override { return Record(CALL_CLOSE, device->Close()); }
+    int EnumerateModules() override { return Record(CALL_ENUMERATE_MODULES, device->EnumerateModules()); }
     int SendCommand(unsigned char cmd, unsigned char dst, unsigned char* data, int dataLen,
                     unsigned char* response, int* responseLen) override {
         bool bAnswerAsked = response != nullptr && responseLen != nullptr;
         int nCapacity = bAnswerAsked ? *responseLen : 0;
         int nStatus = device->SendCommand(cmd, dst, data, dataLen, response, responseLen);
-        std::string& sLines = recording.sLines;
+        long long lTime = CallTime();
         // What the program may read of the answer: never beyond the capacity it offered.
         int nShown = 0;
         if (bAnswerAsked) {
-            nShown = std::max(0, std::min(*responseLen, nCapacity));
-            AppendKeyboardCall(sLines, nIndex, "Answer capacity=");
-            sLines += std::to_string(nCapacity);
-            if (*responseLen != nShown) sLines += " reported=" + std::to_string(*responseLen);
-            sLines += '\n';
+            nShown = RecordingDelivered(nCapacity, *responseLen);
+            RecordingAppendAnswer(&recording.sLines, lTime, nIndex, nCapacity, *responseLen);
         }
-        AppendKeyboardCall(sLines, nIndex, "SendCommand cmd=");
-        AppendByte(sLines, cmd);
-        sLines += " dst=";
-        AppendByte(sLines, dst);
-        sLines += " data=";
-        AppendBytes(sLines, data, data != nullptr && dataLen > 0 ? static_cast<size_t>(dataLen) : 0);
-        AppendStatus(sLines, nStatus);
-        if (bAnswerAsked) {
-            sLines += " answer=";
-            AppendBytes(sLines, response, static_cast<size_t>(nShown));
-        }
-        sLines += '\n';
+        RecordingAppendSendCommand(&recording.sLines, lTime, nIndex, cmd, dst, data,
+                                   data != nullptr && dataLen > 0 ? static_cast<size_t>(dataLen) : 0, nStatus,
+                                   bAnswerAsked, response, static_cast<size_t>(nShown));
         WriteLines();
         return nStatus;
     }
@@ -145,10 +106,8 @@ public:
     ~RecordingDevice() override = default;
 
 private:
-    int Record(const char* txtCall, int nStatus) {
-        AppendKeyboardCall(recording.sLines, nIndex, txtCall);
-        AppendStatus(recording.sLines, nStatus);
-        recording.sLines += '\n';
+    int Record(int nKind, int nStatus) {
+        RecordingAppendKeyboardCall(&recording.sLines, nKind, CallTime(), nIndex, nStatus);
         WriteLines();
         return nStatus;
     }
@@ -168,8 +127,10 @@ std::string QuotedArgument(const std::string& sArgument) {
         if (c == '\'') {
             sQuoted += "'\\''";
         } else if (u < 0x20 || u == 0x7F) {
+            const char HEX[] = "0123456789ABCDEF";
             sQuoted += "\\x";
-            AppendByte(sQuoted, u);
+            sQuoted += HEX[u >> 4];
+            sQuoted += HEX[u & 0x0F];
         } else {
             sQuoted += c;
         }
@@ -187,18 +148,54 @@ std::string UtcNow() {
     return txtTime;
 }
 
+// Whether the file behind fd may be replaced by a recording: a regular file must be empty or begin
+// as a recording of any version does; anything else (a pipe, a terminal) is written, not replaced.
+bool Replaceable(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return true;
+    const std::string txtStart = "# kavelhid recording ";
+    std::vector<char> arStart(txtStart.size());
+    ssize_t nRead = pread(fd, arStart.data(), arStart.size(), 0);
+    return nRead == static_cast<ssize_t>(arStart.size()) &&
+           std::string(arStart.begin(), arStart.end()) == txtStart;
+}
+
 } // namespace
 
 int RecordingStart(const std::string& path, const std::string& sProgram, int argc, char* argv[]) {
-    // An existing file is replaced: a recording is of one run.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return errno;
+    recording.sPath = path;
+    // A pipe opened for writing without a reader would wait for one before the first keyboard;
+    // non-blocking, the open fails at once instead.
+    struct stat info {};
+    bool bFifo = stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+    int fd = open(path.c_str(), (bFifo ? O_WRONLY : O_RDWR | O_CREAT) | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return bFifo && errno == ENXIO ? RECORDING_NO_READER : errno;
+    // A recording of an earlier run is replaced, never another file named by mistake.
+    if (!Replaceable(fd)) {
+        close(fd);
+        return RECORDING_NOT_A_RECORDING;
+    }
+    struct stat opened {};
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && ftruncate(fd, 0) != 0) {
+        int nError = errno;
+        close(fd);
+        return nError;
+    }
     recording = RecordState();
+    recording.sPath = path;
     recording.fd = fd;
-    std::string& sLines = recording.sLines;
-    sLines = "# kavelhid recording 1\n# program: " + sProgram + "\n# arguments:";
-    for (int i = 0; i < argc; i++) sLines += " " + QuotedArgument(argv[i]);
-    sLines += "\n# started: " + UtcNow() + "\n";
+    bInterrupted = 0;
+    // A file size limit reached mid-run must cost the recording its lines, not the run its end:
+    // the write then fails with EFBIG, which RecordingEnd reports.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, nullptr);
+    // So must a pipe's reader that goes away: the write then fails with EPIPE.
+    if (bFifo) sigaction(SIGPIPE, &ignore, nullptr);
+    std::string sArguments;
+    for (int i = 0; i < argc; i++) sArguments += " " + QuotedArgument(argv[i]);
+    RecordingAppendHeader(&recording.sLines, sProgram, sArguments, UtcNow());
     WriteLines();
     // A file that cannot take even its header records nothing.
     int nError = recording.nWriteError;
@@ -206,7 +203,6 @@ int RecordingStart(const std::string& path, const std::string& sProgram, int arg
         close(recording.fd);
         recording.fd = -1;
     }
-    recording.sPath = path;
     return nError;
 }
 
@@ -216,10 +212,7 @@ const std::string& RecordingPath() {
 
 int RecordingEnd(int nExitStatus, int nStopSignal) {
     if (recording.fd < 0) return 0;
-    recording.sLines = nStopSignal != 0
-                           ? "# stopped by signal " + std::to_string(nStopSignal) + ": exit status "
-                           : std::string("# ended: exit status ");
-    recording.sLines += std::to_string(nExitStatus) + "\n";
+    RecordingAppendEnd(&recording.sLines, nExitStatus, nStopSignal);
     WriteLines();
     if (close(recording.fd) != 0 && recording.nWriteError == 0) recording.nWriteError = errno;
     recording.fd = -1;
@@ -229,8 +222,9 @@ int RecordingEnd(int nExitStatus, int nStopSignal) {
 void RecordingSignalEnd(int nSignal) {
     // Called from a signal handler: no allocation, only a write of a line made on the stack.
     if (recording.fd < 0) return;
-    char arLine[40] = "# ended by signal ";
-    size_t nLength = sizeof "# ended by signal " - 1;
+    char arLine[40] = {};
+    size_t nLength = std::strlen(txtRecordingSignalEnd);
+    std::memcpy(arLine, txtRecordingSignalEnd, nLength);
     char arDigits[12];
     int nDigits = 0;
     unsigned int nValue = static_cast<unsigned int>(nSignal);
@@ -244,14 +238,15 @@ void RecordingSignalEnd(int nSignal) {
     (void)nWritten;
 }
 
+void RecordingInterrupt() {
+    bInterrupted = 1;
+}
+
 int HidLibraryVersion(int* major, int* minor, int* build) {
     int nStatus = HIDGetLibraryVersion(major, minor, build);
     if (recording.fd < 0) return nStatus;
-    AppendTime(recording.sLines);
-    recording.sLines += " LibraryVersion " + std::to_string(*major) + "." + std::to_string(*minor) + "." +
-                        std::to_string(*build);
-    AppendStatus(recording.sLines, nStatus);
-    recording.sLines += '\n';
+    const int arVersion[3] = {*major, *minor, *build};
+    RecordingAppendLibraryVersion(&recording.sLines, CallTime(), arVersion, nStatus);
     WriteLines();
     return nStatus;
 }
@@ -267,8 +262,7 @@ int HidEnumerate(KavelHid* hid) {
     hid->Enumerate();
     int nCount = hid->Count();
     if (recording.fd < 0) return nCount;
-    AppendTime(recording.sLines);
-    recording.sLines += " Enumerate count=" + std::to_string(nCount) + "\n";
+    RecordingAppendEnumerate(&recording.sLines, CallTime(), nCount);
     WriteLines();
     return nCount;
 }
@@ -285,8 +279,7 @@ KavelHidDevice* HidGetDevice(KavelHid* hid, int nIndex) {
 
 void HidReleaser::operator()(KavelHid* hid) const {
     if (recording.fd >= 0) {
-        AppendTime(recording.sLines);
-        recording.sLines += " Release\n";
+        RecordingAppendRelease(&recording.sLines, CallTime());
         WriteLines();
     }
     // The library lets its keyboards go with the enumerator; their recording keyboards go with it.
@@ -296,5 +289,8 @@ void HidReleaser::operator()(KavelHid* hid) const {
 }
 
 std::string RecordingErrorText(const std::string& path, int nError) {
-    return "Recording file error: " + path + ": " + std::strerror(nError);
+    std::string sReason = nError == RECORDING_NOT_A_RECORDING ? "not a recording: it would be replaced"
+                          : nError == RECORDING_NO_READER     ? "a pipe that no program reads"
+                                                              : std::strerror(nError);
+    return "Recording file error: " + path + ": " + sReason;
 }
