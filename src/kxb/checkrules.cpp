@@ -114,12 +114,13 @@ void CheckOneText(pugi::xml_node node, const std::string& sElement, std::vector<
     warnings.push_back(warning);
 }
 
-// Warns about every element child of node not named sRead: misspelt names are passed over.
-void CheckChildrenNamed(pugi::xml_node node, const std::string& sRead, const std::string& sHolds,
-                        std::vector<KxbFinding>& warnings) {
+// Warns about every element child of node not named sRead, under the name sElement: misspelt names
+// are passed over.
+void CheckChildrenNamed(pugi::xml_node node, const std::string& sElement, const std::string& sRead,
+                        const std::string& sHolds, std::vector<KxbFinding>& warnings) {
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
         if (child.type() != pugi::node_element || sRead == child.name()) continue;
-        KxbFinding warning = Warning(child, node.name(), "is never read: " + sHolds);
+        KxbFinding warning = Warning(child, sElement, "is never read: " + sHolds);
         warning.sField = child.name();
         warnings.push_back(warning);
     }
@@ -133,7 +134,8 @@ void CheckCandidates(pugi::xml_node unit, bool bFault, std::vector<KxbFinding>& 
         "the script";
     for (pugi::xml_node candidate = unit.child(txtModule.c_str()); candidate;
          candidate = candidate.next_sibling(txtModule.c_str())) {
-        CheckChildrenNamed(candidate, txtVersion, "a candidate Module holds Version elements", warnings);
+        CheckChildrenNamed(candidate, unit.name(), txtVersion, "a candidate Module holds Version elements",
+                           warnings);
         pugi::xml_attribute id = candidate.attribute(txtId.c_str());
         if (!bFault && checkId(id.value(), 0, 0, 0, 0) < 0) {
             KxbFinding warning = Warning(candidate, unit.name(), "");
@@ -187,7 +189,7 @@ void CheckDevice(pugi::xml_node device, std::vector<KxbFinding>& errors, std::ve
         KxbFinding finding;
         bool bFault = DeviceUnitFault(unit, finding);
         if (bFault) errors.push_back(finding);
-        CheckChildrenNamed(unit, txtModule, sUnit + " holds candidate Module elements", warnings);
+        CheckChildrenNamed(unit, sUnit, txtModule, sUnit + " holds candidate Module elements", warnings);
         CheckCandidates(unit, bFault, warnings);
         // A unit without candidates matches nothing, an empty slot included.
         if (device && !unit) {

@@ -97,6 +97,19 @@ TEST(KxbCheckDocument, ReportsFaultsInTheCheckPassOrderThenWhatCannotBeMeant) {
          Script("<Device/><Command><DST>F</DST><CMD>1</CMD><Dta>01</Dta></Command>"
                 "<IntEep><PtrAddress>1</PtrAddress><Data Offset=\"0\"/><DST>1</DST></IntEep>"),
          "Device|Command Dta|IntEep DST"},
+        {"what the Device element passes over, and malformed patterns the check pass never reaches",
+         "<XML_BIN_FILE>" +
+             std::string(AnyDeviceElement())
+                 .replace(AnyDeviceElement().size() - 9, 0, "<Modul3/><Module3><Module Id=\"G\"/></Module3>")
+                 .replace(AnyDeviceElement().find("</Controller>"), 0,
+                          "<Modul Id=\"1\"/><Module Id=\"G\"><Verison/><Version>1.2</Version></Module>") +
+             txtCommand + "</XML_BIN_FILE>",
+         "Controller Modul|Controller Verison|Controller Id|Controller Version|Device Modul3|Module3"},
+        {"a second field that is read once, and a text cut in two",
+         Script("<Command><DST>F</DST><DST>G</DST><CMD>1<b/></CMD><Data>01</Data><Data>GG</Data></Command>"
+                "<IntEep><PtrAddress>1</PtrAddress><Data Offset=\"0\">01<!--c-->02</Data>"
+                "<Data Offset=\"1\">03</Data></IntEep>"),
+         "Command DST|Command CMD|Command Data|IntEep Data"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
