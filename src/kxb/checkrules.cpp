@@ -277,6 +277,32 @@ void CheckUnread(pugi::xml_node writer, const ElementEntry& read, std::vector<Kx
     }
 }
 
+// Warns about every default namespace that the script declares: kavelwrite reads names without
+// namespaces, but editors and XML tools then look for kxb's elements in that namespace.
+void CheckNamespaces(pugi::xml_node root, std::vector<KxbFinding>& warnings) {
+    const std::string txtXmlns = "xmlns";
+    pugi::xml_node node = root;
+    while (node) {
+        pugi::xml_attribute xmlns = node.attribute(txtXmlns.c_str());
+        if (!xmlns.empty() && *xmlns.value() != '\0') {
+            KxbFinding warning = Warning(node, node.name(),
+                                         "is a namespace: kavelwrite passes over it, but the schema and XML "
+                                         "tools look for kxb's elements in no namespace");
+            warning.sField = txtXmlns;
+            warning.bValue = true;
+            warning.sValue = xmlns.value();
+            warnings.push_back(warning);
+        }
+        // The next element in document order below root.
+        if (node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        while (node != root && !node.next_sibling()) node = node.parent();
+        node = node == root ? pugi::xml_node() : node.next_sibling();
+    }
+}
+
 // The steps the walker adds to every pass, counted by the walker itself on an empty script.
 int WalkerSteps() {
     pugi::xml_document empty;
@@ -365,6 +391,7 @@ int KxbCheckDocument(pugi::xml_node root, std::vector<KxbFinding>& findings, int
         }
     }
     *steps = current + WalkerSteps();
+    CheckNamespaces(root, warnings);
 
     findings.insert(findings.end(), errors.begin(), errors.end());
     findings.insert(findings.end(), warnings.begin(), warnings.end());

@@ -145,6 +145,7 @@ TEST(Schema, RejectsWhatKxbCheckRejectsOrWarnsAbout) {
         {"a slot never examined", std::string(sDevice).replace(sDevice.size() - 9, 0, "<Module14/>")},
         {"a misspelt unit", std::string(sDevice).replace(sDevice.size() - 9, 0, "<Modul3/>")},
         {"a unit twice", std::string(sDevice).replace(sDevice.size() - 9, 0, "<Module3/>")},
+        {"a default namespace", "<XML_BIN_FILE xmlns=\"urn:kxb\">" + sDevice + "</XML_BIN_FILE>", true},
     };
     std::string dir = MakeTempDir();
     ASSERT_FALSE(dir.empty());

@@ -110,6 +110,10 @@ TEST(KxbCheckDocument, ReportsFaultsInTheCheckPassOrderThenWhatCannotBeMeant) {
                 "<IntEep><PtrAddress>1</PtrAddress><Data Offset=\"0\">01<!--c-->02</Data>"
                 "<Data Offset=\"1\">03</Data></IntEep>"),
          "Command DST|Command CMD|Command Data|IntEep Data"},
+        {"default namespaces, which kavelwrite passes over",
+         "<XML_BIN_FILE xmlns=\"urn:kxb\">" + AnyDeviceElement() +
+             "<Command xmlns=\"\"><DST xmlns=\"urn:kxb\">F</DST><CMD>1</CMD></Command></XML_BIN_FILE>",
+         "XML_BIN_FILE xmlns|DST xmlns"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
