@@ -186,6 +186,8 @@ std::string FieldDocumentation(const ElementEntry& writer, const ElementField& f
 void AddWriterGroups(pugi::xml_node schema, const ElementEntry& writer, const WriterShape& shape) {
     const unsigned nAll = (1u << shape.arOnce.size()) - 1;
     for (unsigned nLeft = 0; nLeft <= nAll; ++nLeft) {
+        // Nothing is left to come after the last field of an element without blocks.
+        if (nLeft == 0 && shape.blocks == nullptr) continue;
         pugi::xml_node sequence = Xs(Named(Xs(schema, "group"), GroupName(writer, shape, nLeft)), "sequence");
         if (shape.blocks != nullptr) {
             pugi::xml_node data = Element(sequence, shape.blocks->name, std::string(writer.name) + ".Data",
