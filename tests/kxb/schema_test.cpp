@@ -13,48 +13,17 @@
 
 namespace {
 
-// A value as XML text: markup escaped, and the white space that parsers would normalise written as
-// character references, so that both parsers read exactly these characters.
-std::string Escaped(const std::string& sValue) {
-    std::string sText;
-    for (char c : sValue) {
-        switch (c) {
-        case '&':
-            sText += "&amp;";
-            break;
-        case '<':
-            sText += "&lt;";
-            break;
-        case '"':
-            sText += "&quot;";
-            break;
-        case '\t':
-            sText += "&#9;";
-            break;
-        case '\n':
-            sText += "&#10;";
-            break;
-        case '\r':
-            sText += "&#13;";
-            break;
-        default:
-            sText += c;
-        }
-    }
-    return sText;
-}
-
-// A script in which the field sField of sElement holds sValue and everything else is valid.
+// A script in which the field sField of sElement holds sValue and everything else is valid. The
+// values hold no markup, and both parsers turn a line break or tab in an attribute into a blank.
 std::string ScriptWith(const ElementEntry& entry, const std::string& sField, const std::string& sValue) {
     auto value = [&](const ElementField& field) {
-        return sField == field.name ? Escaped(sValue) : field.nNotation == FIELD_DESTINATION ? "F" : "01";
+        return sField == field.name ? sValue : field.nNotation == FIELD_DESTINATION ? "F" : "01";
     };
     if (std::string(entry.name) == "Device") {
         std::string sDevice = AnyDeviceElement();
         const std::string sController = "<Module Id=\"xx\"><Version>xx.xx.xx</Version></Module>";
-        const std::string sCandidate = "<Module Id=\"" + (sField == "Id" ? Escaped(sValue) : "xx") +
-                                       "\"><Version>" + (sField == "Version" ? Escaped(sValue) : "xx.xx.xx") +
-                                       "</Version></Module>";
+        const std::string sCandidate = "<Module Id=\"" + (sField == "Id" ? sValue : "xx") + "\"><Version>" +
+                                       (sField == "Version" ? sValue : "xx.xx.xx") + "</Version></Module>";
         return "<XML_BIN_FILE>" + sDevice.replace(sDevice.find(sController), sController.size(), sCandidate) +
                "</XML_BIN_FILE>";
     }
@@ -153,7 +122,7 @@ std::vector<std::string> Values() {
     };
     const std::string sAlphabet = "0178FfGxX-+ \t\n.,";
     std::mt19937 random(26);
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 150; ++i) {
         std::string sValue(random() % 13, ' ');
         for (char& c : sValue) c = sAlphabet[random() % sAlphabet.size()];
         values.push_back(sValue);
