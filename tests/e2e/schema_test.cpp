@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <regex>
 
 namespace {
 
@@ -161,6 +162,34 @@ TEST(Schema, RejectsWhatKxbCheckRejectsOrWarnsAbout) {
         SCOPED_TRACE(cases[i].what);
         EXPECT_FALSE(valid[i]);
         EXPECT_TRUE(!checked[i].bPasses || checked[i].nWarnings > 0);
+    }
+    RemoveTree(dir);
+}
+
+// kavelwrite passes over every attribute it does not name, so the schema allows one anywhere.
+TEST(Schema, AllowsAnAttributeWhereverKavelwritePassesOverIt) {
+    const std::string sDevice = AnyDeviceElement();
+    const std::string sScript =
+        "<XML_BIN_FILE><General><Name>n</Name></General>" +
+        std::string(sDevice).replace(sDevice.size() - 9, 0,
+                                     "<DetectedDevice><Controller>Ok</Controller></DetectedDevice>") +
+        "<Command><DST>F</DST><CMD>1</CMD><Data>01</Data></Command>"
+        "<IntEep><PtrAddress>1</PtrAddress><Data Offset=\"0\">01</Data></IntEep>"
+        "<BinMemory><DST>2</DST><CMD>17</CMD><Data Address=\"0\">01</Data></BinMemory>"
+        "<IntEep_CommandPtr><PtrDST>F</PtrDST><PtrCMD>30</PtrCMD><AnswerByteAddressHigh>2</"
+        "AnswerByteAddressHigh>"
+        "<AnswerByteAddressLow>1</AnswerByteAddressLow><PtrData>01</PtrData><Data Offset=\"0\">01</Data>"
+        "</IntEep_CommandPtr><DetectedDevices/></XML_BIN_FILE>";
+    std::string dir = MakeTempDir();
+    ASSERT_FALSE(dir.empty());
+    WriteFile(dir + "/plain.kxb", sScript);
+    WriteFile(dir + "/noted.kxb",
+              std::regex_replace(sScript, std::regex("<([A-Za-z_0-9]+)"), "<$1 note=\"1\""));
+    std::vector<Checked> checked = KxbChecked({"plain.kxb", "noted.kxb"}, dir);
+    std::vector<bool> valid = SchemaValid({"plain.kxb", "noted.kxb"}, dir);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_TRUE(checked[i].bPasses && checked[i].nWarnings == 0) << i;
+        EXPECT_TRUE(valid[i]) << i;
     }
     RemoveTree(dir);
 }

@@ -126,6 +126,31 @@ TEST(KxbCheckDocument, ReportsFaultsInTheCheckPassOrderThenWhatCannotBeMeant) {
     }
 }
 
+// A warning about what is passed over shows what the program reads there.
+TEST(KxbCheckDocument, ShowsTheValueOfWhatIsPassedOver) {
+    const std::string sController = "<Module Id=\"xx\"><Version>xx.xx.xx</Version></Module>";
+    std::string sDevice = AnyDeviceElement();
+    sDevice.replace(sDevice.find(sController) + sController.size(), 0,
+                    "<Module Id=\"G\"><Version>xx.xx.xx</Version></Module>");
+    pugi::xml_document doc;
+    std::vector<KxbFinding> findings;
+    int nSteps = 0;
+    int nWrites = 0;
+    EXPECT_EQ(KxbCheckDocument(
+                  Load(doc, "<XML_BIN_FILE xmlns=\"urn:kxb\">" + sDevice +
+                                "<Command><DST>F</DST><CMD>1<!-- c -->2</CMD></Command></XML_BIN_FILE>"),
+                  findings, &nSteps, &nWrites),
+              0);
+    std::string sLines;
+    for (const KxbFinding& finding : findings) sLines += KxbFindingLine("s.kxb", finding) + "\n";
+    EXPECT_EQ(sLines,
+              "s.kxb: warning: Controller: Id: 'G' is not an id: xx or a hexadecimal number: the check "
+              "stops at an earlier candidate, but a keyboard that reaches this one does not suit the script\n"
+              "s.kxb: warning: Command: CMD: '1' holds more than one text: only its first text is read\n"
+              "s.kxb: warning: XML_BIN_FILE: xmlns: 'urn:kxb' is a namespace: kavelwrite passes over it, but "
+              "the schema and XML tools look for kxb's elements in no namespace\n");
+}
+
 // The step total is the one the check pass counts, and the document is left as it was.
 TEST(KxbCheckDocument, CountsTheStepsOfTheCheckPassAndLeavesTheDocumentAlone) {
     const std::string script = Script("<General/><Command><DST>F</DST><CMD>1</CMD></Command>" +
