@@ -182,7 +182,8 @@ std::string FieldDocumentation(const ElementEntry& writer, const ElementField& f
 
 // The rest of a writer's content once the fields outside nLeft were met: its fields in any order,
 // each once, the required ones before the end, and Data blocks anywhere between them. One group per
-// set of fields still to come keeps the content model deterministic.
+// set of fields still to come keeps the content model deterministic; for the few fields that a
+// writer reads once, that is a few dozen groups at most.
 void AddWriterGroups(pugi::xml_node schema, const ElementEntry& writer, const WriterShape& shape) {
     const unsigned nAll = (1u << shape.arOnce.size()) - 1;
     for (unsigned nLeft = 0; nLeft <= nAll; ++nLeft) {
