@@ -1,6 +1,6 @@
 # What `cmake --install` puts where (GNU layout under CMAKE_INSTALL_PREFIX): the two programs, the
-# stand-in HID library when it is built, the manual pages, the bash completions, the user guide,
-# the examples, the changelog and the copyright file.
+# stand-in HID library when it is built, the manual pages, the schema of kxb scripts, the bash
+# completions, the user guide, the examples, the changelog and the copyright file.
 
 set(KAVELWRITE_PROGRAMS kavelwrite kxb)
 
@@ -56,6 +56,9 @@ kavelwrite_install_gzipped(${PROJECT_SOURCE_DIR}/docs/kxb.1 ${CMAKE_INSTALL_MAND
 kavelwrite_install_gzipped(${PROJECT_SOURCE_DIR}/docs/kavelhid-simulation.5 ${CMAKE_INSTALL_MANDIR}/man5)
 kavelwrite_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/changelog ${CMAKE_INSTALL_DOCDIR})
 add_custom_target(kavelwrite_gzipped ALL DEPENDS ${_kavelwrite_gzipped_files})
+
+# The schema of kxb scripts, where XML tools look for schemas; kxb backup names it in its scripts.
+install(FILES ${KAVELWRITE_SCHEMA} DESTINATION ${CMAKE_INSTALL_DATADIR}/xml/kavelwrite)
 
 # bash-completion loads completions on demand from this folder, named after the command; kxb's
 # completion reads kavelwrite's from beside itself.

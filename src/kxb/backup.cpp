@@ -115,6 +115,10 @@ int KxbBackup(int argc, char* argv[]) {
     }
 
     pugi::xml_document backup;
+    // Editors validate the backup against the schema it names; kavelwrite passes over the line.
+    pugi::xml_node model = backup.append_child(pugi::node_pi);
+    model.set_name("xml-model");
+    model.set_value(KxbSchemaModel(KxbSchemaLocation()).c_str());
     backup.append_child(pugi::node_comment)
         .set_value((" kxb backup of " + sDevice + "what it held under every byte that " + filename +
                     " writes. Run it with kavelwrite after that script to put those bytes back. ")

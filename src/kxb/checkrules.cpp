@@ -19,9 +19,11 @@ const std::string txtModule = "Module";
 // name has a blank, so it is never mistaken for one of the script's own.
 const std::string txtScratch = "kxb check";
 
-const char* const txtAcceptsId = "an id: xx or a hexadecimal number";
-const char* const txtAcceptsVersion =
-    "a version: MM.mm.bb or MM.mm.bb.tt, each field two hex digits, xx, xN or Nx (lower-case x)";
+// What the Device element's candidates accept, as the element table says it.
+const char* DeviceAccepts(const std::string& sField) {
+    const ElementField* field = FindElementField(txtDevice.c_str(), sField.c_str());
+    return field != nullptr ? field->accepts : "";
+}
 
 // True when the element reads child elements of that name.
 bool ReadsChild(const ElementEntry& writer, const char* name) {
@@ -79,11 +81,11 @@ bool DeviceUnitFault(pugi::xml_node unit, KxbFinding& finding) {
     finding.sAnnotation = txtPARSE_ERROR + unit.name();
     if (txtVersion == faulty.name()) {
         finding.sField = txtVersion;
-        SetValue(finding, true, faulty.child_value(), txtAcceptsVersion);
+        SetValue(finding, true, faulty.child_value(), DeviceAccepts(txtVersion));
     } else {
         finding.sField = txtId;
         pugi::xml_attribute id = faulty.attribute(txtId.c_str());
-        SetValue(finding, !id.empty(), id.value(), txtAcceptsId);
+        SetValue(finding, !id.empty(), id.value(), DeviceAccepts(txtId));
     }
     return true;
 }
@@ -95,6 +97,89 @@ KxbFinding Warning(pugi::xml_node node, const std::string& sElement, const std::
     return finding;
 }
 
+// Warns about a node whose text is read when it holds more than one text: an element, a comment or
+// a processing instruction inside it cuts the text, and only its first piece is read.
+void CheckOneText(pugi::xml_node node, const std::string& sElement, std::vector<KxbFinding>& warnings) {
+    int nTexts = 0;
+    bool bElement = false;
+    for (pugi::xml_node inner = node.first_child(); inner; inner = inner.next_sibling()) {
+        bElement = bElement || inner.type() == pugi::node_element;
+        nTexts += inner.type() == pugi::node_pcdata || inner.type() == pugi::node_cdata ? 1 : 0;
+    }
+    if (!bElement && nTexts < 2) return;
+    KxbFinding warning = Warning(node, sElement, "holds more than one text: only its first text is read");
+    warning.sField = node.name();
+    warning.bValue = true;
+    warning.sValue = node.child_value();
+    warnings.push_back(warning);
+}
+
+// Warns about every element child of node not named sRead, under the name sElement: misspelt names
+// are passed over.
+void CheckChildrenNamed(pugi::xml_node node, const std::string& sElement, const std::string& sRead,
+                        const std::string& sHolds, std::vector<KxbFinding>& warnings) {
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+        if (child.type() != pugi::node_element || sRead == child.name()) continue;
+        KxbFinding warning = Warning(child, sElement, "is never read: " + sHolds);
+        warning.sField = child.name();
+        warnings.push_back(warning);
+    }
+}
+
+// The candidates of a unit whose check passed: what in them is never read, and the malformed
+// patterns after the candidate that suits the check pass's empty unit, which only a keyboard reaches.
+void CheckCandidates(pugi::xml_node unit, bool bFault, std::vector<KxbFinding>& warnings) {
+    const std::string sUnreached =
+        ": the check stops at an earlier candidate, but a keyboard that reaches this one does not suit "
+        "the script";
+    for (pugi::xml_node candidate = unit.child(txtModule.c_str()); candidate;
+         candidate = candidate.next_sibling(txtModule.c_str())) {
+        CheckChildrenNamed(candidate, unit.name(), txtVersion, "a candidate Module holds Version elements",
+                           warnings);
+        pugi::xml_attribute id = candidate.attribute(txtId.c_str());
+        if (!bFault && checkId(id.value(), 0, 0, 0, 0) < 0) {
+            KxbFinding warning = Warning(candidate, unit.name(), "");
+            warning.sField = txtId;
+            SetValue(warning, !id.empty(), id.value(), DeviceAccepts(txtId));
+            warning.sMessage += sUnreached;
+            warnings.push_back(warning);
+        }
+        for (pugi::xml_node version = candidate.child(txtVersion.c_str()); version;
+             version = version.next_sibling(txtVersion.c_str())) {
+            CheckOneText(version, unit.name(), warnings);
+            if (bFault || checkVersion(version.child_value(), 0, 0, 0, 0) >= 0) continue;
+            KxbFinding warning = Warning(version, unit.name(), "");
+            warning.sField = txtVersion;
+            SetValue(warning, true, version.child_value(), DeviceAccepts(txtVersion));
+            warning.sMessage += sUnreached;
+            warnings.push_back(warning);
+        }
+    }
+}
+
+// Warns about the children of the Device element that are never examined: names of no unit (the
+// slots past the examined ones have their own warning) and a unit's second element.
+void CheckDeviceChildren(pugi::xml_node device, std::vector<KxbFinding>& warnings) {
+    for (pugi::xml_node child = device.first_child(); child; child = child.next_sibling()) {
+        if (child.type() != pugi::node_element || txtDETECTED_DEVICE == child.name()) continue;
+        int nUnitOf = -1;
+        for (int nUnit = 0; nUnit < 1 + MODULE_MAX; nUnit++) {
+            if (DeviceUnitName(nUnit) == child.name()) nUnitOf = nUnit;
+        }
+        if (nUnitOf >= DEVICE_UNITS) continue;
+        if (nUnitOf < 0) {
+            KxbFinding warning = Warning(child, txtDevice,
+                                         "is never read: Device holds Controller and Module0 to " +
+                                             DeviceUnitName(DEVICE_UNITS - 1));
+            warning.sField = child.name();
+            warnings.push_back(warning);
+        } else if (device.child(child.name()) != child) {
+            warnings.push_back(Warning(
+                child, child.name(), "is a second " + std::string(child.name()) + ": only the first counts"));
+        }
+    }
+}
+
 // The Device element: every unit judged on its own, and what in it is never looked at.
 void CheckDevice(pugi::xml_node device, std::vector<KxbFinding>& errors, std::vector<KxbFinding>& warnings) {
     std::vector<std::string> missing;
@@ -102,7 +187,10 @@ void CheckDevice(pugi::xml_node device, std::vector<KxbFinding>& errors, std::ve
         const std::string sUnit = DeviceUnitName(nUnit);
         pugi::xml_node unit = device.child(sUnit.c_str());
         KxbFinding finding;
-        if (DeviceUnitFault(unit, finding)) errors.push_back(finding);
+        bool bFault = DeviceUnitFault(unit, finding);
+        if (bFault) errors.push_back(finding);
+        CheckChildrenNamed(unit, sUnit, txtModule, sUnit + " holds candidate Module elements", warnings);
+        CheckCandidates(unit, bFault, warnings);
         // A unit without candidates matches nothing, an empty slot included.
         if (device && !unit) {
             missing.push_back(sUnit);
@@ -121,6 +209,7 @@ void CheckDevice(pugi::xml_node device, std::vector<KxbFinding>& errors, std::ve
             warnings.push_back(warning);
         }
     }
+    CheckDeviceChildren(device, warnings);
     if (!missing.empty()) {
         warnings.push_back(
             Warning(device, txtDevice, "has no " + Listed(missing) + ": no keyboard will suit the script"));
@@ -159,16 +248,58 @@ KxbFinding HandlerFault(pugi::xml_node child) {
     return finding;
 }
 
-// Warns about the child elements of a writer element that it never reads: a misspelt name is
-// passed over without a word.
+// Warns about the child elements of a writer element that it never reads: a misspelt name, or a
+// second one of a field that is read once, is passed over without a word; and about a field whose
+// text is cut.
 void CheckUnread(pugi::xml_node writer, const ElementEntry& read, std::vector<KxbFinding>& warnings) {
+    const std::string txtData = "Data";
     for (pugi::xml_node child = writer.first_child(); child; child = child.next_sibling()) {
-        if (ReadsChild(read, child.name()) || child.type() != pugi::node_element) continue;
-        KxbFinding warning =
-            Warning(child, writer.name(),
-                    "is never read: " + std::string(writer.name()) + " reads " + Listed(ChildNames(read)));
-        warning.sField = child.name();
-        warnings.push_back(warning);
+        if (child.type() != pugi::node_element) continue;
+        if (!ReadsChild(read, child.name())) {
+            KxbFinding warning = Warning(child, writer.name(),
+                                         "is never read: " + std::string(writer.name()) + " reads " +
+                                             Listed(ChildNames(read)));
+            warning.sField = child.name();
+            warnings.push_back(warning);
+            continue;
+        }
+        // Every Data child is a block of its own where the element writes blocks.
+        bool bEveryOne = (read.nTraits & ELEMENT_DATA_BLOCKS) != 0 && txtData == child.name();
+        if (!bEveryOne && writer.child(child.name()) != child) {
+            KxbFinding warning =
+                Warning(child, writer.name(),
+                        "is a second " + std::string(child.name()) + ": only the first is read");
+            warning.sField = child.name();
+            warnings.push_back(warning);
+            continue;
+        }
+        CheckOneText(child, writer.name(), warnings);
+    }
+}
+
+// Warns about every default namespace that the script declares: kavelwrite reads names without
+// namespaces, but editors and XML tools then look for kxb's elements in that namespace.
+void CheckNamespaces(pugi::xml_node root, std::vector<KxbFinding>& warnings) {
+    const std::string txtXmlns = "xmlns";
+    pugi::xml_node node = root;
+    while (node) {
+        pugi::xml_attribute xmlns = node.attribute(txtXmlns.c_str());
+        if (!xmlns.empty() && *xmlns.value() != '\0') {
+            KxbFinding warning = Warning(node, node.name(),
+                                         "is a namespace: kavelwrite passes over it, but the schema and XML "
+                                         "tools look for kxb's elements in no namespace");
+            warning.sField = txtXmlns;
+            warning.bValue = true;
+            warning.sValue = xmlns.value();
+            warnings.push_back(warning);
+        }
+        // The next element in document order below root.
+        if (node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        while (node != root && !node.next_sibling()) node = node.parent();
+        node = node == root ? pugi::xml_node() : node.next_sibling();
     }
 }
 
@@ -260,6 +391,7 @@ int KxbCheckDocument(pugi::xml_node root, std::vector<KxbFinding>& findings, int
         }
     }
     *steps = current + WalkerSteps();
+    CheckNamespaces(root, warnings);
 
     findings.insert(findings.end(), errors.begin(), errors.end());
     findings.insert(findings.end(), warnings.begin(), warnings.end());

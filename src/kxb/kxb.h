@@ -1,7 +1,7 @@
 // kxb, the companion of kavelwrite: what is attached (probe), what is wrong in a script and where
-// (check), what a log file says (log), whether a keyboard holds a script (verify) and what a script
-// would overwrite (backup). Each verb takes its own arguments, argv[0] being the verb's name, and
-// returns the program's exit status.
+// (check), what a log file says (log), whether a keyboard holds a script (verify), what a script
+// would overwrite (backup) and the grammar of scripts for editors (schema). Each verb takes its own
+// arguments, argv[0] being the verb's name, and returns the program's exit status.
 #ifndef KAVELWRITE_KXB_H
 #define KAVELWRITE_KXB_H
 
@@ -204,6 +204,19 @@ extern const char* const txtUsageBackup;
 // Prints a script that writes back what one keyboard holds under every byte a script writes;
 // returns 0, 1 (the backup could not be saved), 160 .. 165, 167, 168, 169 or 2.
 int KxbBackup(int argc, char* argv[]);
+
+// ---- schema.cpp
+extern const char* const txtUsageSchema;
+// Where the package installs the schema.
+extern const char* const txtKxbSchemaPath;
+// Returns the XML Schema of kxb scripts and log files, made from the element table.
+std::string KxbSchemaText();
+// Returns the schema installed under the prefix that this kxb runs from, or txtKxbSchemaPath.
+std::string KxbSchemaLocation();
+// Returns the value of an <?xml-model?> instruction that names the schema at sLocation.
+std::string KxbSchemaModel(const std::string& sLocation);
+// Prints the schema; returns 0, or 2 for a wrong option or an argument.
+int KxbSchema(int argc, char* argv[]);
 
 // ---- verbs.cpp
 

@@ -78,7 +78,7 @@ kavelwrite)
     complete_line "kavelwrite --record=run.rec setup.kxb " "$(words --logfile --overlap-resets --verify)"
     ;;
 kxb)
-    complete_line "kxb " "$(words backup check log probe twin verify)"
+    complete_line "kxb " "$(words backup check log probe schema twin verify)"
     complete_line "kxb p" "probe"
     complete_line "kxb -" "$(words --help --version)"
     complete_line "kxb --help " ""
@@ -118,6 +118,8 @@ kxb)
     complete_line "kxb backup --record=run.rec -" "$(words --keyboard --output --send-pointer-commands)"
     complete_line "kxb twin " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
     complete_line "kxb twin n" "notes.txt"
+    complete_line "kxb schema " "--help"
+    complete_line "kxb schema --help " ""
     complete_line "kxb twin -" "--help"
     complete_line "kxb twin --help " ""
     complete_line "kxb twin notes.txt " ""

@@ -175,6 +175,13 @@ command.kxb:39:4: warning: Command: Dta: is never read: Command reads DST, CMD a
     [ "$(cat "$work/stdout")" = "$expected" ] || fail "kxb check says:
 $(cat "$work/stdout")"
     while read -r line; do guide_shows "$line"; done <<<"$expected"
+    # The schema marks all three as well, as an editor would.
+    "$kxb" schema >"$work/kxb.xsd" || fail "kxb schema failed"
+    status=0
+    (cd "$work" && xmllint --noout --schema kxb.xsd command.kxb >"$work/stdout" 2>"$work/stderr") || status=$?
+    expect_status 3
+    [ "$(grep -c 'Schemas validity error' "$work/stderr")" = 3 ] || fail "xmllint says: $(cat "$work/stderr")"
+    while read -r line; do guide_shows "$line"; done <"$work/stderr"
     # kavelwrite's check pass stops at the first of them.
     run command.kxb
     expect_status 160

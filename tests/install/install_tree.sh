@@ -3,7 +3,8 @@
 # library in a private folder of its own and nowhere else, and the manual pages and changelog
 # compressed; both installed programs find the installed library by themselves (no
 # LD_LIBRARY_PATH, nothing from the build tree); kavelwrite writes an installed example into its
-# installed virtual keyboard and kxb reports the library's version.
+# installed virtual keyboard and kxb reports the library's version; the schema of kxb scripts is
+# what the installed kxb prints, and its backups name it.
 # Usage: install_tree.sh CMAKE BUILD_DIR SOURCE_DIR BINDIR PRIVATE_LIBDIR MANDIR DATADIR DOCDIR
 set -u
 cmake=$1 build=$2 source_dir=$3 bindir=$4 private_libdir=$5 mandir=$6 datadir=$7 docdir=$8
@@ -41,6 +42,18 @@ for program in kavelwrite kxb; do
     grep -qF "$build" <<<"$dynamic" && fail "the installed $program still names the build tree: $(grep PATH <<<"$dynamic")"
     expect_library "$prefix/$bindir/$program" "$library" "the installed $program"
 done
+
+# The schema is what the installed kxb prints, and the installed kxb names it in its backups.
+schema=$prefix/$datadir/xml/kavelwrite/kxb.xsd
+[ -f "$schema" ] || fail "no $datadir/xml/kavelwrite/kxb.xsd"
+env -u LD_LIBRARY_PATH "$prefix/$bindir/kxb" schema >"$work/kxb.xsd" || fail "the installed kxb schema failed"
+cmp -s "$schema" "$work/kxb.xsd" || fail "the installed kxb.xsd is not what the installed kxb schema prints"
+(cd "$work" && env -u LD_LIBRARY_PATH -u KAVELHID_TRACE -u KAVELHID_SIMULATION_SAVE \
+    KAVELHID_SIMULATION="$prefix/$docdir/examples/writers-keyboard.xml" \
+    "$prefix/$bindir/kxb" backup --output backup.kxb "$prefix/$docdir/examples/binmemory.kxb" >/dev/null 2>&1) ||
+    fail "the installed kxb backup failed"
+grep -qF "<?xml-model href=\"$(realpath "$schema")\"" "$work/backup.kxb" ||
+    fail "the installed kxb's backup does not name $schema: $(head -2 "$work/backup.kxb")"
 
 run_command_example "$prefix/$bindir/kavelwrite" "$prefix/$docdir/examples" "the installed kavelwrite"
 run_kxb_version "$prefix/$bindir/kxb" "the installed kxb"

@@ -29,7 +29,8 @@ contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for file in ./usr/bin/kavelwrite ./usr/bin/kxb "./usr/$private_libdir/libkavelhidapi.so.1" \
     "./usr/$private_libdir/libkavelhidapi.so.1.0.0" ./usr/share/bash-completion/completions/kavelwrite \
     ./usr/share/bash-completion/completions/kxb "./usr/$docdir/guide.md" "./usr/$docdir/copyright" \
-    "./usr/$docdir/examples/command.kxb" "./usr/$docdir/examples/writers-keyboard.xml"; do
+    "./usr/$docdir/examples/command.kxb" "./usr/$docdir/examples/writers-keyboard.xml" \
+    ./usr/share/xml/kavelwrite/kxb.xsd; do
     grep -qxF "$file" <<<"$contents" || fail "the package lacks $file"
 done
 elsewhere=$(grep 'libkavelhidapi' <<<"$contents" | grep -vF "./usr/$private_libdir/")

@@ -98,6 +98,23 @@ TEST(KxbCheckDocument, ReportsFaultsInTheCheckPassOrderThenWhatCannotBeMeant) {
          Script("<Device/><Command><DST>F</DST><CMD>1</CMD><Dta>01</Dta></Command>"
                 "<IntEep><PtrAddress>1</PtrAddress><Data Offset=\"0\"/><DST>1</DST></IntEep>"),
          "Device|Command Dta|IntEep DST"},
+        {"what the Device element passes over, and malformed patterns the check pass never reaches",
+         "<XML_BIN_FILE>" +
+             std::string(AnyDeviceElement())
+                 .replace(AnyDeviceElement().size() - 9, 0, "<Modul3/><Module3><Module Id=\"G\"/></Module3>")
+                 .replace(AnyDeviceElement().find("</Controller>"), 0,
+                          "<Modul Id=\"1\"/><Module Id=\"G\"><Verison/><Version>1.2</Version></Module>") +
+             txtCommand + "</XML_BIN_FILE>",
+         "Controller Modul|Controller Verison|Controller Id|Controller Version|Device Modul3|Module3"},
+        {"a second field that is read once, and a text cut in two",
+         Script("<Command><DST>F</DST><DST>G</DST><CMD>1<b/></CMD><Data>01</Data><Data>GG</Data></Command>"
+                "<IntEep><PtrAddress>1</PtrAddress><Data Offset=\"0\">01<!--c-->02</Data>"
+                "<Data Offset=\"1\">03</Data></IntEep>"),
+         "Command DST|Command CMD|Command Data|IntEep Data"},
+        {"default namespaces, which kavelwrite passes over",
+         "<XML_BIN_FILE xmlns=\"urn:kxb\">" + AnyDeviceElement() +
+             "<Command xmlns=\"\"><DST xmlns=\"urn:kxb\">F</DST><CMD>1</CMD></Command></XML_BIN_FILE>",
+         "XML_BIN_FILE xmlns|DST xmlns"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -108,6 +125,31 @@ TEST(KxbCheckDocument, ReportsFaultsInTheCheckPassOrderThenWhatCannotBeMeant) {
         KxbCheckDocument(Load(doc, c.script), findings, &nSteps, &nWrites);
         EXPECT_EQ(Summary(findings), c.expected);
     }
+}
+
+// A warning about what is passed over shows what the program reads there.
+TEST(KxbCheckDocument, ShowsTheValueOfWhatIsPassedOver) {
+    const std::string sController = "<Module Id=\"xx\"><Version>xx.xx.xx</Version></Module>";
+    std::string sDevice = AnyDeviceElement();
+    sDevice.replace(sDevice.find(sController) + sController.size(), 0,
+                    "<Module Id=\"G\"><Version>xx.xx.xx</Version></Module>");
+    pugi::xml_document doc;
+    std::vector<KxbFinding> findings;
+    int nSteps = 0;
+    int nWrites = 0;
+    EXPECT_EQ(KxbCheckDocument(
+                  Load(doc, "<XML_BIN_FILE xmlns=\"urn:kxb\">" + sDevice +
+                                "<Command><DST>F</DST><CMD>1<!-- c -->2</CMD></Command></XML_BIN_FILE>"),
+                  findings, &nSteps, &nWrites),
+              0);
+    std::string sLines;
+    for (const KxbFinding& finding : findings) sLines += KxbFindingLine("s.kxb", finding) + "\n";
+    EXPECT_EQ(sLines,
+              "s.kxb: warning: Controller: Id: 'G' is not an id: xx or a hexadecimal number: the check "
+              "stops at an earlier candidate, but a keyboard that reaches this one does not suit the script\n"
+              "s.kxb: warning: Command: CMD: '1' holds more than one text: only its first text is read\n"
+              "s.kxb: warning: XML_BIN_FILE: xmlns: 'urn:kxb' is a namespace: kavelwrite passes over it, but "
+              "the schema and XML tools look for kxb's elements in no namespace\n");
 }
 
 // The step total is the one the check pass counts, and the document is left as it was.

@@ -16,6 +16,9 @@ const char* const txtAddress = "an address: a hexadecimal number (not -1), nothi
 const char* const txtIndex = "an answer byte index: a hexadecimal number (not -1), nothing after it";
 const char* const txtOffset = "an offset: a hexadecimal number (not -1), nothing after it";
 const char* const txtBusAddress = "a bus address: a hexadecimal number (not -1), nothing after it";
+const char* const txtId = "an id: xx or a hexadecimal number";
+const char* const txtVersion =
+    "a version: MM.mm.bb or MM.mm.bb.tt, each field two hex digits, xx, xN or Nx (lower-case x)";
 
 // Each writer's fields in the order it reads them. The writers read nothing else: a child element
 // of another name is passed over without a word. The Device element is judged before the walk, so
@@ -24,31 +27,53 @@ const std::vector<ElementEntry> elementTable = {
     {"Command",
      kxbCommand,
      ELEMENT_WRITER,
-     {{"DST", false, txtDestination}, {"CMD", false, txtMessageType}, {"Data", false, txtByteList}}},
+     {{"DST", false, txtDestination, FIELD_DESTINATION},
+      {"CMD", false, txtMessageType, FIELD_NUMBER},
+      {"Data", false, txtByteList, FIELD_BYTE_LIST}},
+     "One message chosen entirely by the script: message type CMD (its low 8 bits) to destination DST, "
+     "with the bytes of Data, if any, as its data."},
     {"IntEep",
      kxbIntEep,
      ELEMENT_WRITER | ELEMENT_DATA_BLOCKS | ELEMENT_POINTER_READ,
-     {{"PtrAddress", false, txtAddress}, {"Data", false, txtByteList}, {"Offset", true, txtOffset}}},
+     {{"PtrAddress", false, txtAddress, FIELD_NUMBER},
+      {"Data", false, txtByteList, FIELD_BYTE_LIST},
+      {"Offset", true, txtOffset, FIELD_NUMBER}},
+     "Blocks written into the controller's memory: the base address is the 16-bit pointer stored at "
+     "PtrAddress in the controller, and each Data block goes to the base plus its Offset. A base of 0 "
+     "skips every block."},
     {"BinMemory",
      kxbBinMemory,
      ELEMENT_WRITER | ELEMENT_DATA_BLOCKS,
-     {{"DST", false, txtBusAddress},
-      {"CMD", false, txtMessageType},
-      {"Data", false, txtByteList},
-      {"Address", true, txtAddress}}},
+     {{"DST", false, txtBusAddress, FIELD_NUMBER},
+      {"CMD", false, txtMessageType, FIELD_NUMBER},
+      {"Data", false, txtByteList, FIELD_BYTE_LIST},
+      {"Address", true, txtAddress, FIELD_NUMBER}},
+     "Blocks written at absolute addresses: each Data block at its Address (low 16 bits), as message "
+     "type CMD to bus address DST (2 the controller, 4 + 2n the module in slot n)."},
     {"IntEep_CommandPtr",
      kxbIntEepCommandPtr,
      ELEMENT_WRITER | ELEMENT_DATA_BLOCKS | ELEMENT_POINTER_COMMAND,
-     {{"PtrDST", false, txtDestination},
-      {"PtrCMD", false, txtMessageType},
-      {"AnswerByteAddressHigh", false, txtIndex},
-      {"AnswerByteAddressLow", false, txtIndex},
-      {"PtrData", false, txtByteList},
-      {"Data", false, txtByteList},
-      {"Offset", true, txtOffset}}},
-    {"Device", SkipElement, ELEMENT_PASSED_OVER, {}},
-    {"General", SkipElement, ELEMENT_PASSED_OVER, {}},
-    {"DetectedDevices", SkipElement, ELEMENT_PASSED_OVER, {}},
+     {{"PtrDST", false, txtDestination, FIELD_DESTINATION},
+      {"PtrCMD", false, txtMessageType, FIELD_NUMBER},
+      {"AnswerByteAddressHigh", false, txtIndex, FIELD_NUMBER},
+      {"AnswerByteAddressLow", false, txtIndex, FIELD_NUMBER},
+      {"PtrData", false, txtByteList, FIELD_BYTE_LIST},
+      {"Data", false, txtByteList, FIELD_BYTE_LIST},
+      {"Offset", true, txtOffset, FIELD_NUMBER}},
+     "Blocks written into the controller's memory at a start address that a command returns: message "
+     "type PtrCMD with the bytes of PtrData goes to destination PtrDST, the answer's bytes number "
+     "AnswerByteAddressHigh and AnswerByteAddressLow (counted from 0) hold the start address (bit 14 "
+     "always set), and each Data block goes to the start address plus its Offset."},
+    {"Device",
+     SkipElement,
+     ELEMENT_PASSED_OVER,
+     {{"Id", true, txtId, FIELD_ID}, {"Version", false, txtVersion, FIELD_VERSION}},
+     "Which keyboards the script suits, judged before anything else (only the first Device counts): "
+     "for the controller (Controller) and each module slot 0 to 13 (Module0 to Module13), candidate "
+     "Module elements, each an Id with its Versions. A unit suits the script when one candidate's Id "
+     "and one of its Versions match."},
+    {"General", SkipElement, ELEMENT_PASSED_OVER, {}, "Whatever describes the script; passed over."},
+    {"DetectedDevices", SkipElement, ELEMENT_PASSED_OVER, {}, "Passed over."},
 };
 
 } // namespace

@@ -47,11 +47,21 @@ const unsigned ELEMENT_DATA_BLOCKS = 2;
 const unsigned ELEMENT_POINTER_READ = 4;
 const unsigned ELEMENT_POINTER_COMMAND = 8;
 
-// A field of a writer element: a child element it reads, or an attribute of its Data children.
+// How a field's text is read, which decides what it accepts. An absent field reads as empty text,
+// so every notation but the byte list makes its field required.
+const unsigned FIELD_NUMBER = 0;      // StrHexToLong, untrimmed: any value but -1
+const unsigned FIELD_DESTINATION = 1; // StrHexToLong, untrimmed: 0 to F
+const unsigned FIELD_BYTE_LIST = 2;   // HexByteListAppend: trimmed, may be empty
+const unsigned FIELD_ID = 3;          // checkId: trimmed, xx or a number
+const unsigned FIELD_VERSION = 4;     // checkVersion: trimmed, MM.mm.bb with an optional .tt
+
+// A field of a writer element: a child element it reads, or an attribute of its Data children. The
+// Device element's fields are those of its candidates: the attribute Id and the Version children.
 struct ElementField {
     const char* name;
     bool bAttribute;
     const char* accepts; // what the field accepts, in a few words: "a destination: 0 to E ..."
+    unsigned nNotation;  // FIELD_ notation
 };
 
 // One element name the walker knows.
@@ -60,6 +70,7 @@ struct ElementEntry {
     ElementHandler handler;           // SkipElement for the names the walk passes over
     unsigned nTraits;                 // ELEMENT_ flags
     std::vector<ElementField> fields; // a writer's, in the order it reads them
+    const char* about;                // what the element is for, in a sentence
 };
 
 // Returns every element name the walker knows, writers first.
