@@ -36,6 +36,7 @@ std::string Script(const std::string& sBody) {
 // field the table leaves out; the message says what the field accepts.
 TEST(KxbCheckDocument, EveryWriterFieldOfTheTableIsReadByItsHandler) {
     for (const ElementEntry& entry : ElementTable()) {
+        if ((entry.nTraits & ELEMENT_WRITER) == 0) continue;
         for (const ElementField& field : entry.fields) {
             SCOPED_TRACE(std::string(entry.name) + " " + field.name);
             pugi::xml_document valid;

@@ -112,6 +112,11 @@ TEST_F(ReplayProbeTest, FirstDifferenceIsToldOnceAndEveryCallAfterItFailsWith104
               "kavelhid replay: call 3 (line 4) differs: recorded 3 kb4095 Open -> 0, "
               "got T kb1 Open -> 104\n");
 
+    // A recorded Release is named as the recording writes it.
+    ProbeRun released = Replay("0 LibraryVersion 2.3.4 -> 7\n0 Enumerate count=1\n0 Release\n", "");
+    EXPECT_EQ(WithoutGotTime(released.err),
+              "kavelhid replay: call 3 (line 3) differs: recorded 0 Release, got T kb0 Open -> 104\n");
+
     // A call of every kind is told as the trace would write it: here the module enumeration.
     ProbeRun unenumerated = Replay("0 LibraryVersion 2.3.4 -> 7\n0 Enumerate count=1\n0 kb0 Open -> 0\n", "");
     EXPECT_EQ(WithoutGotTime(unenumerated.err),
