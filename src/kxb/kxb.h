@@ -124,10 +124,17 @@ struct TwinUnit {
     std::vector<std::pair<const char*, std::vector<unsigned char>>> arAnswers;
 };
 
-// Bytes of a unit's memory before the run, or the answer to a message of another type.
-struct TwinBytes {
-    int nUnit = 0;  // the bus address
-    int nValue = 0; // the address in memory, or the message type
+// Bytes of a unit's memory before the run, from an address on.
+struct TwinMemory {
+    int nUnit = 0; // the bus address
+    int nAddress = 0;
+    std::vector<unsigned char> pBytes;
+};
+
+// The answer of a unit to a message of a type that no identification read has.
+struct TwinAnswer {
+    int nUnit = 0; // the bus address
+    int nCmd = 0;  // the message type
     std::vector<unsigned char> pBytes;
 };
 
@@ -140,8 +147,8 @@ struct TwinKeyboard {
     bool bController = true; // a Controller element is written
     TwinUnit controller;
     std::map<int, TwinUnit> modules; // by slot
-    std::vector<TwinBytes> arMemory;
-    std::vector<TwinBytes> arAnswers;
+    std::vector<TwinMemory> arMemory;
+    std::vector<TwinAnswer> arAnswers;
     std::vector<TwinInject> arInjects;
 };
 

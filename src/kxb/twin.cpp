@@ -66,15 +66,15 @@ void AddKeyboard(pugi::xml_node root, const TwinKeyboard& keyboard) {
         moduleNode.append_attribute("Slot").set_value(KxbUpperHex(nSlot).c_str());
         AddUnit(moduleNode, unit);
     }
-    for (const TwinBytes& memory : keyboard.arMemory) {
+    for (const TwinMemory& memory : keyboard.arMemory) {
         pugi::xml_node element = keyboardNode.append_child("Memory");
         element.append_attribute("Unit").set_value(KxbUpperHex(memory.nUnit).c_str());
-        element.append_attribute("Address").set_value(KxbUpperHex(memory.nValue).c_str());
+        element.append_attribute("Address").set_value(KxbUpperHex(memory.nAddress).c_str());
         element.text().set(KxbByteListText(memory.pBytes).c_str());
     }
-    for (const TwinBytes& answer : keyboard.arAnswers) {
+    for (const TwinAnswer& answer : keyboard.arAnswers) {
         pugi::xml_node element = keyboardNode.append_child("Answer");
-        element.append_attribute("Cmd").set_value(KxbUpperHex(answer.nValue).c_str());
+        element.append_attribute("Cmd").set_value(KxbUpperHex(answer.nCmd).c_str());
         element.append_attribute("Dst").set_value(KxbUpperHex(answer.nUnit).c_str());
         element.text().set(KxbByteListText(answer.pBytes).c_str());
     }
@@ -252,7 +252,7 @@ void AddModel(const TwinModel& model, TwinKeyboard* keyboard) {
     for (const auto& [nUnit, bytes] : model.initial) {
         // One Memory element per run of consecutive addresses.
         for (auto at = bytes.begin(); at != bytes.end();) {
-            TwinBytes run{nUnit, at->first, {}};
+            TwinMemory run{nUnit, at->first, {}};
             int nNext = at->first;
             for (; at != bytes.end() && at->first == nNext; ++at, ++nNext) run.pBytes.push_back(at->second);
             keyboard->arMemory.push_back(run);

@@ -112,6 +112,12 @@ int KxbReadBackScript(int argc, char* argv[], const char* txtUsage, bool bBackup
     int nStatus =
         VerbOptions(argc, argv, txtUsage, bBackup ? backupOptions : verifyOptions, "script", options);
     if (nStatus >= 0) return nStatus;
+    // The backup is written whole over its file: never over the script it backs up.
+    if (bBackup && !options->sOutput.empty() && SameFile(options->sOutput, argv[optind])) {
+        std::cerr << "kxb " << argv[0]
+                  << ": ERROR: --output names the script it backs up: " << options->sOutput << std::endl;
+        return KXB_USAGE_ERROR;
+    }
     nStatus = KxbStartRecording(argc, argv, options->sRecord);
     if (nStatus != 0) return nStatus;
     // One script: the keyboards are read against one document.

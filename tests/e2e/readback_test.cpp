@@ -288,6 +288,7 @@ TEST_F(KxbReadBack, RefusedOptionsAndArgumentsEndWithTheirStatus) {
         {{"verify", "script.kxb", "other.kxb"}, "one.xml", 2, "one script at a time, not also 'other.kxb'\n"},
         {{"backup", "--keyboard", "3", "script.kxb"}, "one.xml", 2, "3: 1 keyboard is attached\n"},
         {{"backup", "--keyboard", "3", "script.kxb"}, "two.xml", 2, "3: 2 keyboards are attached\n"},
+        {{"backup", "--output", "./script.kxb", "script.kxb"}, "one.xml", 2, "names the script it backs up"},
     };
     WriteFile(dir + "/one.xml", Simulation(Keyboard("03", "A0")));
     WriteFile(dir + "/two.xml", Simulation(Keyboard("03", "A0") + Keyboard("04", "B0")));
@@ -300,6 +301,8 @@ TEST_F(KxbReadBack, RefusedOptionsAndArgumentsEndWithTheirStatus) {
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }
+    EXPECT_EQ(ReadFile(dir + "/script.kxb").find("kxb backup of"), std::string::npos)
+        << "the script was replaced";
 }
 
 } // namespace
