@@ -9,7 +9,8 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 300
 # Where `make install` puts the programs; DESTDIR, when set, is put before it (staged installs).
 PREFIX     ?= /usr/local
-PACKAGES   := cmake make g++ libpugixml-dev nlohmann-json3-dev libgtest-dev mandoc dpkg-dev file lintian
+PACKAGES   := cmake make g++ libpugixml-dev nlohmann-json3-dev libgtest-dev mandoc dpkg-dev file lintian \
+              libsqlite3-dev libpq-dev libssl-dev postgresql
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 DEMO_DIR   := $(BUILD)/demo
 
