@@ -1,7 +1,7 @@
 // kxb, the companion of kavelwrite: what is attached (probe), what is wrong in a script and where
-// (check), what a log file says (log), whether a keyboard holds a script (verify) and what a script
-// would overwrite (backup). Each verb takes its own arguments, argv[0] being the verb's name, and
-// returns the program's exit status.
+// (check), what a log file says (log), whether a keyboard holds a script (verify), what a script
+// would overwrite (backup) and what the production record holds (history). Each verb takes its own arguments,
+// argv[0] being the verb's name, and returns the program's exit status.
 #ifndef KAVELWRITE_KXB_H
 #define KAVELWRITE_KXB_H
 
@@ -192,6 +192,13 @@ extern const char* const txtUsageBackup;
 // Prints a script that writes back what one keyboard holds under every byte a script writes;
 // returns 0, 1 (the backup could not be saved), 160 .. 165, 167, 168, 169 or 2.
 int KxbBackup(int argc, char* argv[]);
+
+// ---- history.cpp
+extern const char* const txtUsageHistory;
+// Prints what kavelwrite's production record holds (keyboards, runs, or per script and day), reading
+// only, or with --create makes its tables; returns 0, 171 when the record cannot be read or made,
+// or 2.
+int KxbHistory(int argc, char* argv[]);
 
 // ---- verbs.cpp
 

@@ -17,8 +17,8 @@ struct VerbEntry {
 };
 
 const VerbEntry verbTable[] = {
-    {"check", KxbCheck},   {"probe", KxbProbe},   {"log", KxbLog},
-    {"verify", KxbVerify}, {"backup", KxbBackup}, {"twin", KxbTwin},
+    {"check", KxbCheck},   {"probe", KxbProbe}, {"log", KxbLog},         {"verify", KxbVerify},
+    {"backup", KxbBackup}, {"twin", KxbTwin},   {"history", KxbHistory},
 };
 
 int KxbVersion() {

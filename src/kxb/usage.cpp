@@ -15,6 +15,7 @@ const char* const txtUsageKxb =
     "  verify  say whether the keyboards hold what a script writes, with reads only\n"
     "  backup  print a script that puts back what a script would overwrite\n"
     "  twin    print a simulation file of the keyboards that a recording shows\n"
+    "  history list what the production record holds: keyboards, runs, yield per script and day\n"
     "\n"
     "'kxb VERB --help' shows the options of a verb.\n";
 
