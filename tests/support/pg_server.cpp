@@ -1,7 +1,5 @@
 #include "pg_server.h"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -257,31 +255,4 @@ std::string PgServerNewDatabase(PgServer* server, std::string* sError) {
     std::string sName = "record" + std::to_string(++server->nDatabases);
     if (!PgServerSql(*server, "postgres", "CREATE DATABASE " + sName, sError)) return "";
     return sName;
-}
-
-namespace {
-
-PgServer sharedServer;
-bool bSharedTried = false;
-std::string sSharedError;
-
-// Stops the shared server once every test has run, whatever their outcome.
-class SharedServerEnvironment : public ::testing::Environment {
-public:
-    void TearDown() override { PgServerStop(&sharedServer); }
-};
-
-[[maybe_unused]] ::testing::Environment* const sharedEnvironment =
-    ::testing::AddGlobalTestEnvironment(std::make_unique<SharedServerEnvironment>().release());
-
-} // namespace
-
-PgServer* SharedPgServer(std::string* sError) {
-    if (!bSharedTried) {
-        bSharedTried = true;
-        if (!PgServerStart(&sharedServer, false, &sSharedError)) sharedServer = PgServer();
-    }
-    if (sharedServer.pid > 0) return &sharedServer;
-    *sError = sSharedError;
-    return nullptr;
 }

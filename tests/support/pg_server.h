@@ -36,6 +36,8 @@ bool PgServerSql(const PgServer& server, const std::string& sDatabase, const std
 // Creates a fresh database; returns its name, or "" with *sError.
 std::string PgServerNewDatabase(PgServer* server, std::string* sError);
 
+// ---- pg_server_shared.cpp
+
 // The test program's own server, started at its first use and stopped when the program's tests
 // end; returns null with *sError when it cannot be started.
 PgServer* SharedPgServer(std::string* sError);
