@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <unordered_map>
 #include <sys/stat.h>
 #include <thread>
 
@@ -78,9 +80,10 @@ const char* const txtCREATE_TABLES[] = {
     "CREATE INDEX IF NOT EXISTS runs_started ON runs (started)",
     "CREATE INDEX IF NOT EXISTS keyboards_started ON keyboards (started)",
 };
-// SQLite groups by day without sorting every keyboard when an index holds the day in run order.
-const char* const txtCREATE_FILE_INDEX =
-    "CREATE INDEX IF NOT EXISTS keyboards_run_day ON keyboards (run_id, substr(started, 1, 10), outcome)";
+// SQLite counts keyboards per run, day and outcome without sorting them or reading their rows when
+// an index holds all that in run order.
+const char* const txtCREATE_FILE_INDEX = "CREATE INDEX IF NOT EXISTS keyboards_run_day ON keyboards"
+                                         " (run_id, substr(started, 1, 10), outcome, started)";
 
 const char* const txtINSERT_RUN =
     "INSERT INTO runs (run_id, station, program, library, arguments, script_path, script_sha256, "
@@ -194,8 +197,11 @@ std::string Clean(const HistoryStore* store, const std::string& sMessage) {
     return sLine;
 }
 
+// Receives each row that a statement returns.
+using RowReader = std::function<void(const SqlRow& row)>;
+
 bool ExecuteFile(HistoryStore* store, const std::string& sSql, const std::vector<SqlValue>& arValues,
-                 std::vector<SqlRow>* rows, SqlError* error) {
+                 const RowReader& onRow, SqlError* error) {
     sqlite3* db = store->db.get();
     sqlite3_stmt* pStatement = nullptr;
     int rc = sqlite3_prepare_v2(db, sSql.c_str(), -1, &pStatement, nullptr);
@@ -215,7 +221,7 @@ bool ExecuteFile(HistoryStore* store, const std::string& sSql, const std::vector
     }
     while (rc == SQLITE_OK || rc == SQLITE_ROW) {
         rc = sqlite3_step(pStatement);
-        if (rc != SQLITE_ROW || rows == nullptr) continue;
+        if (rc != SQLITE_ROW || !onRow) continue;
         int nColumns = sqlite3_column_count(pStatement);
         SqlRow row(static_cast<size_t>(nColumns));
         for (int c = 0; c < nColumns; c++) {
@@ -230,7 +236,7 @@ bool ExecuteFile(HistoryStore* store, const std::string& sSql, const std::vector
                                                          static_cast<size_t>(nBytes));
             }
         }
-        rows->push_back(std::move(row));
+        onRow(row);
     }
     if (rc == SQLITE_DONE) return true;
     error->nCode = rc & 0xff;
@@ -239,7 +245,7 @@ bool ExecuteFile(HistoryStore* store, const std::string& sSql, const std::vector
 }
 
 bool ExecuteServer(HistoryStore* store, const std::string& sSql, const std::vector<SqlValue>& arValues,
-                   std::vector<SqlRow>* rows, SqlError* error) {
+                   const RowReader& onRow, SqlError* error) {
     PGconn* conn = store->conn.get();
     std::vector<std::string> arText(arValues.size());
     std::vector<const char*> arPointer(arValues.size(), nullptr);
@@ -260,7 +266,7 @@ bool ExecuteServer(HistoryStore* store, const std::string& sSql, const std::vect
         if (error->sReason.empty()) error->sReason = "the server gave no answer";
         return false;
     }
-    if (rows == nullptr) return true;
+    if (!onRow) return true;
     int nRows = PQntuples(result.get());
     int nColumns = PQnfields(result.get());
     for (int r = 0; r < nRows; r++) {
@@ -276,17 +282,26 @@ bool ExecuteServer(HistoryStore* store, const std::string& sSql, const std::vect
                                                          static_cast<size_t>(nLength));
             }
         }
-        rows->push_back(std::move(row));
+        onRow(row);
     }
     return true;
 }
 
-// Runs one statement with its values bound to $1, $2 ...; appends the rows it returns to *rows
-// where rows is not null. Returns true, or false with *error.
+// Runs one statement with its values bound to $1, $2 ..., handing each row it returns to onRow
+// (where it is set). Returns true, or false with *error.
+bool ExecuteEach(HistoryStore* store, const std::string& sSql, const std::vector<SqlValue>& arValues,
+                 const RowReader& onRow, SqlError* error) {
+    if (store->bServer) return ExecuteServer(store, sSql, arValues, onRow, error);
+    return ExecuteFile(store, sSql, arValues, onRow, error);
+}
+
+// Runs one statement as ExecuteEach does; appends the rows it returns to *rows where rows is not
+// null.
 bool Execute(HistoryStore* store, const std::string& sSql, const std::vector<SqlValue>& arValues,
              std::vector<SqlRow>* rows, SqlError* error) {
-    if (store->bServer) return ExecuteServer(store, sSql, arValues, rows, error);
-    return ExecuteFile(store, sSql, arValues, rows, error);
+    RowReader onRow;
+    if (rows != nullptr) onRow = [rows](const SqlRow& row) { rows->push_back(row); };
+    return ExecuteEach(store, sSql, arValues, onRow, error);
 }
 
 // Runs statements without values; returns true, or false with *sReason.
@@ -476,7 +491,15 @@ int OpenFile(HistoryStore* store, const std::string& sPath, bool bRead, std::str
     sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
     if (bRead) return HISTORY_OK;
     // A unit row names its keyboard and a keyboard row its run; SQLite checks that only when asked.
-    return ExecuteAll(store, {"PRAGMA foreign_keys = ON"}, sReason) ? HISTORY_OK : HISTORY_ERROR_OPEN;
+    // Every commit reaches the disk before the next keyboard: a power cut loses no committed row.
+    for (const char* txtSql : {"PRAGMA foreign_keys = ON", "PRAGMA synchronous = FULL"}) {
+        SqlError error;
+        if (!Execute(store, txtSql, {}, nullptr, &error)) {
+            *sReason = error.sReason;
+            return error.nCode == SQLITE_NOTADB ? HISTORY_ERROR_NOT_RECORD : HISTORY_ERROR_OPEN;
+        }
+    }
+    return HISTORY_OK;
 }
 
 void IgnoreNotice(void*, const char*) {}
@@ -867,44 +890,78 @@ int HistoryReadKeyboards(HistoryStore* store, const HistoryFilter& filter,
 int HistoryReadSummary(HistoryStore* store, const HistoryFilter& filter,
                        std::vector<HistorySummaryRead>* summary, std::string* sError) {
     summary->clear();
-    // Keyboards are counted per run, day and outcome first, so that only those counts meet the runs.
-    std::string sInner;
-    std::vector<SqlValue> arValues;
-    std::string sFault = AddTimeFilter(filter, "k.started", &sInner, &arValues);
-    if (filter.bFailed) AddCondition("k.outcome <> 0", &sInner);
-    std::string sOuter;
-    if (sFault.empty()) sFault = AddRunFilter(filter, &sOuter, &arValues);
+    std::string sRunWhere;
+    std::vector<SqlValue> arRunValues;
+    std::string sFault = AddRunFilter(filter, &sRunWhere, &arRunValues);
+    std::string sKeyboardWhere;
+    std::vector<SqlValue> arKeyboardValues;
+    if (sFault.empty()) sFault = AddTimeFilter(filter, "k.started", &sKeyboardWhere, &arKeyboardValues);
     if (!sFault.empty()) return ValueError(store, sFault, sError);
-    std::string sDay = DayOf(store, "k.started");
-    std::string sSql =
-        "SELECT r.script_sha256, max(r.script_path), c.day, c.outcome, sum(c.n) FROM (SELECT k.run_id, " +
-        sDay + " AS day, k.outcome, count(*) AS n FROM keyboards k" + sInner + " GROUP BY k.run_id, " + sDay +
-        ", k.outcome) c JOIN runs r ON r.run_id = c.run_id" + sOuter +
-        " GROUP BY r.script_sha256, c.day, c.outcome ORDER BY c.day DESC, r.script_sha256, c.outcome";
-    std::vector<SqlRow> rows;
+    if (filter.bFailed) AddCondition("k.outcome <> 0", &sKeyboardWhere);
+    // The runs that station and script select, each by its script; a script is a hash and a path.
+    std::map<std::pair<std::string, std::string>, size_t> scriptIndex;
+    std::vector<std::pair<std::string, std::string>> arScript;
+    std::unordered_map<std::string, size_t> runScript;
     SqlError error;
-    if (!Execute(store, sSql, arValues, &rows, &error)) return ReadError(store, error.sReason, sError);
-    for (const SqlRow& row : rows) {
-        if (row.size() < 5) continue;
-        if (summary->empty() || summary->back().sScriptSha256 != row[0].sText ||
-            summary->back().sDay != row[2].sText) {
-            if (filter.lLimit >= 0 && summary->size() >= static_cast<size_t>(filter.lLimit)) break;
-            HistorySummaryRead line;
-            line.sScriptSha256 = row[0].sText;
-            line.sDay = row[2].sText;
-            summary->push_back(line);
+    bool bOk = ExecuteEach(
+        store, "SELECT r.run_id, r.script_sha256, r.script_path FROM runs r" + sRunWhere, arRunValues,
+        [&](const SqlRow& row) {
+            if (row.size() < 3) return;
+            auto script = std::make_pair(row[1].sText, row[2].sText);
+            auto found = scriptIndex.emplace(script, arScript.size());
+            if (found.second) arScript.push_back(script);
+            runScript[row[0].sText] = found.first->second;
+        },
+        &error);
+    // The keyboards counted per run, day and outcome (an index's order in SQLite), then summed per
+    // script and day here: far fewer lookups than one per keyboard.
+    struct Line {
+        std::string sPath;
+        std::map<int, long> counts;
+    };
+    std::map<std::pair<std::string, std::string>, Line> lines; // by day and hash
+    std::string sDay = DayOf(store, "k.started");
+    if (bOk) {
+        bOk = ExecuteEach(
+            store,
+            "SELECT k.run_id, " + sDay + ", k.outcome, count(*) FROM keyboards k" + sKeyboardWhere +
+                " GROUP BY k.run_id, " + sDay + ", k.outcome",
+            arKeyboardValues,
+            [&](const SqlRow& row) {
+                if (row.size() < 4) return;
+                auto run = runScript.find(row[0].sText);
+                if (run == runScript.end()) return;
+                const auto& script = arScript[run->second];
+                Line& line = lines[std::make_pair(row[1].sText, script.first)];
+                line.sPath = std::max(line.sPath, script.second);
+                line.counts[static_cast<int>(Number(row[2]))] += static_cast<long>(Number(row[3]));
+            },
+            &error);
+    }
+    if (!bOk) return ReadError(store, error.sReason, sError);
+    // Newest day first; within a day by hash.
+    for (auto day = lines.rbegin(); day != lines.rend();) {
+        auto last = std::find_if(day, lines.rend(),
+                                 [&](const auto& entry) { return entry.first.first != day->first.first; });
+        for (auto entry = last.base(); entry != day.base(); ++entry) {
+            if (filter.lLimit >= 0 && summary->size() >= static_cast<size_t>(filter.lLimit))
+                return HISTORY_OK;
+            HistorySummaryRead read;
+            read.sDay = entry->first.first;
+            read.sScriptSha256 = entry->first.second;
+            read.sScriptPath = entry->second.sPath;
+            for (const auto& count : entry->second.counts) {
+                read.lAttempts += count.second;
+                if (count.first == 0) {
+                    read.lWritten += count.second;
+                } else {
+                    read.lFailed += count.second;
+                    read.arByOutcome.emplace_back(count.first, count.second);
+                }
+            }
+            summary->push_back(read);
         }
-        HistorySummaryRead& line = summary->back();
-        line.sScriptPath = std::max(line.sScriptPath, row[1].sText);
-        int nOutcome = static_cast<int>(Number(row[3]));
-        long lCount = static_cast<long>(Number(row[4]));
-        line.lAttempts += lCount;
-        if (nOutcome == 0) {
-            line.lWritten += lCount;
-        } else {
-            line.lFailed += lCount;
-            line.arByOutcome.emplace_back(nOutcome, lCount);
-        }
+        day = last;
     }
     return HISTORY_OK;
 }
