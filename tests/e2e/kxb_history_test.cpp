@@ -280,6 +280,10 @@ TEST_P(KxbHistoryRecord, SummaryCountsEveryScriptAndDay) {
     EXPECT_EQ(Columns(outcome.out,
                       {"day", "script_sha256", "attempts", "written", "failed", "yield", "by_outcome"}),
               arExpected);
+    outcome = Kxb({"--summary", "--csv", "--limit", "2", "--station", "station-1"});
+    ASSERT_EQ(outcome.exitStatus, 0) << outcome.err;
+    EXPECT_EQ(Columns(outcome.out, {"day", "attempts"}),
+              std::vector<std::string>({"2026-12-09:1", "2026-12-07:3"}));
     outcome = Kxb({"--summary", "--json", "--since", "2026-12-07", "--until", "2026-12-07"});
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.err;
     nlohmann::json report = nlohmann::json::parse(outcome.out);
