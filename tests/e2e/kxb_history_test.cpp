@@ -22,6 +22,11 @@ std::string NewHash() {
     return Sha256Hex("new script", 10);
 }
 
+std::string UpperCase(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
 HistoryRun Run(const std::string& sRunId, const std::string& sStation, const std::string& sStarted,
                const std::string& sScriptPath, const std::string& sSha256) {
     HistoryRun run;
@@ -198,11 +203,12 @@ TEST_P(KxbHistoryRecord, FiltersSelectKeyboardsNewestFirst) {
         {{"--since", "2026-12-08"}, {"D:0", "B:1", "B:0"}},
         {{"--until", "2026-12-08"}, {"B:1", "B:0", "A:2", "A:1", "A:0"}},
         {{"--since", "2026-12-08", "--until", "2026-12-08"}, {"B:1", "B:0"}},
-        {{"--since", "2026-12-07 08:00:06"}, {"D:0", "B:1", "B:0", "A:2", "A:1"}},
+        {{"--since", "2026-12-07 08:00:15"}, {"D:0", "B:1", "B:0", "A:2", "A:1"}},
         {{"--until", "2026-12-07T08:00:15Z"}, {"A:0"}},
         {{"--station", "station-1"}, {"D:0", "A:2", "A:1", "A:0"}},
         {{"--script", "old.kxb"}, {"A:2", "A:1", "A:0"}},
         {{"--script", NewHash().substr(0, 8)}, {"D:0", "B:1", "B:0"}},
+        {{"--script", UpperCase(OldHash())}, {"A:2", "A:1", "A:0"}},
         {{"--failed"}, {"D:0", "A:2", "A:1"}},
         {{"--limit", "2"}, {"D:0", "B:1"}},
         {{"--failed", "--station", "station-1", "--limit", "1"}, {"D:0"}},
