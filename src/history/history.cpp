@@ -137,11 +137,10 @@ struct SqlCell {
 };
 using SqlRow = std::vector<SqlCell>;
 
-// Why a statement failed: the engine's message, and its code (SQLite) or SQLSTATE (PostgreSQL).
+// Why a statement failed: the engine's message, and SQLite's code.
 struct SqlError {
     std::string sReason;
     int nCode = 0;
-    std::string sState;
 };
 
 struct FileCloser {
@@ -260,9 +259,7 @@ bool ExecuteServer(HistoryStore* store, const std::string& sSql, const std::vect
     ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         const char* txtPrimary = result ? PQresultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-        const char* txtState = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
         error->sReason = Clean(store, txtPrimary != nullptr ? txtPrimary : PQerrorMessage(conn));
-        error->sState = txtState != nullptr ? txtState : "";
         if (error->sReason.empty()) error->sReason = "the server gave no answer";
         return false;
     }
