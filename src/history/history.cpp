@@ -504,16 +504,25 @@ int OpenServer(HistoryStore* store, const std::string& sTarget, bool bRead, std:
         *sReason = "libpq cannot read the URI";
         return HISTORY_ERROR_OPEN;
     }
+    // A timeout of the URI, of a service or of PGCONNECT_TIMEOUT stands; only without one does a
+    // server that does not answer get a limit of ours.
+    const char* arTimeoutSources[] = {std::getenv("PGCONNECT_TIMEOUT"), std::getenv("PGSERVICE")};
+    bool bTimeout =
+        std::any_of(std::begin(arTimeoutSources), std::end(arTimeoutSources),
+                    [](const char* txtValue) { return txtValue != nullptr && *txtValue != '\0'; });
     for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; option++) {
-        if (option->val != nullptr && std::strcmp(option->keyword, "password") == 0)
-            store->sPassword = option->val;
+        if (option->val == nullptr) continue;
+        if (std::strcmp(option->keyword, "password") == 0) store->sPassword = option->val;
+        if (std::strcmp(option->keyword, "connect_timeout") == 0 ||
+            std::strcmp(option->keyword, "service") == 0) {
+            bTimeout = true;
+        }
     }
-    // What the URI says wins over these, as later values win in libpq; PGPASSFILE, PGSERVICE and
+    // The URI's own values win over these, as later values win in libpq; PGPASSFILE, PGSERVICE and
     // the other variables apply as libpq applies them.
     std::vector<const char*> arKeywords;
     std::vector<const char*> arValues;
-    const char* txtTimeout = std::getenv("PGCONNECT_TIMEOUT");
-    if (txtTimeout == nullptr || *txtTimeout == '\0') {
+    if (!bTimeout) {
         arKeywords.push_back("connect_timeout");
         arValues.push_back(txtCONNECT_TIMEOUT);
     }
