@@ -478,6 +478,36 @@ TEST(HistoryFile, TextFileIsRefusedAsNotADatabase) {
     std::filesystem::remove_all(sDir);
 }
 
+// A record copied back from an archive may come in another journal mode; its writers need the
+// write-ahead log to work beside each other and beside readers.
+TEST(HistoryFile, WriterPutsARecordBackIntoWriteAheadLogging) {
+    std::string sDir = TempDir();
+    std::string sTarget = sDir + "/record.db";
+    History history;
+    std::string sError;
+    ASSERT_EQ(HistoryOpen(sTarget, HISTORY_CREATE, &history, &sError), HISTORY_OK) << sError;
+    history.reset();
+    auto journalMode = [&](const char* txtSql) {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(sTarget.c_str(), &db), SQLITE_OK);
+        std::string sMode;
+        sqlite3_exec(
+            db, txtSql,
+            [](void* pMode, int, char** arValue, char**) {
+                *static_cast<std::string*>(pMode) = arValue[0] != nullptr ? arValue[0] : "";
+                return 0;
+            },
+            &sMode, nullptr);
+        sqlite3_close(db);
+        return sMode;
+    };
+    ASSERT_EQ(journalMode("PRAGMA journal_mode = DELETE"), "delete");
+    ASSERT_EQ(HistoryOpen(sTarget, HISTORY_WRITE, &history, &sError), HISTORY_OK) << sError;
+    EXPECT_EQ(journalMode("PRAGMA journal_mode"), "wal");
+    history.reset();
+    std::filesystem::remove_all(sDir);
+}
+
 // A file that cannot grow: the keyboard's rows fail whole and the message names the keyboard.
 TEST(HistoryFile, FullDiskFailsTheKeyboardWholeAndNamesIt) {
     std::string sDir = TempDir();
