@@ -29,38 +29,27 @@ std::string UpperCase(std::string s) {
 
 HistoryRun Run(const std::string& sRunId, const std::string& sStation, const std::string& sStarted,
                const std::string& sScriptPath, const std::string& sSha256) {
-    HistoryRun run;
-    run.sRunId = sRunId;
-    run.sStation = sStation;
-    run.sProgram = "kavelwrite 0.0.4";
-    run.sLibrary = "libkavelhidapi 1.4.2";
-    run.sArguments = "kavelwrite setup.kxb";
-    run.sScriptPath = sScriptPath;
-    run.sScriptSha256 = sSha256;
-    run.sCheckOutcome = "pass";
-    run.sStarted = sStarted;
-    return run;
+    return {sRunId,
+            sStation,
+            "kavelwrite 0.0.4",
+            "libkavelhidapi 1.4.2",
+            "kavelwrite setup.kxb",
+            sScriptPath,
+            sSha256,
+            "pass",
+            sStarted,
+            "",
+            ""};
 }
 
 HistoryKeyboard Keyboard(int nKeyboard, const std::string& sStarted, int nOutcome,
                          const std::string& sFailedAt = "") {
     HistoryKeyboard keyboard;
     keyboard.nKeyboard = nKeyboard;
-    keyboard.sStarted = sStarted;
-    keyboard.sEnded = sStarted;
+    keyboard.sStarted = keyboard.sEnded = sStarted;
     keyboard.nOutcome = nOutcome;
     keyboard.sFailedAt = sFailedAt;
-    keyboard.bReset = nOutcome == 0;
-    HistoryUnit controller;
-    controller.sUnit = "controller";
-    controller.nTypeId = 0x21;
-    controller.sVersion = "1.2.3.0";
-    HistoryUnit module;
-    module.sUnit = "3";
-    module.nTypeId = 0x42;
-    module.sVersion = "2.1.0.0";
-    module.nSubId = 2;
-    keyboard.arUnit = {controller, module};
+    keyboard.arUnit = {{"controller", 0x21, "1.2.3.0", 0}, {"3", 0x42, "2.1.0.0", 2}};
     return keyboard;
 }
 
@@ -71,38 +60,31 @@ void WriteKnownRecord(const std::string& sTarget) {
     std::string sError;
     ASSERT_EQ(HistoryOpen(sTarget, HISTORY_WRITE, &history, &sError), HISTORY_OK) << sError;
     HistoryStore* store = history.get();
-    ASSERT_EQ(HistoryRunBegin(store, Run("A", "station-1", "2026-12-07T08:00:00.000Z", txtSCRIPT, OldHash()),
-                              &sError),
-              HISTORY_OK)
-        << sError;
-    ASSERT_EQ(HistoryAddKeyboard(store, "A", Keyboard(0, "2026-12-07T08:00:05.000Z", 0), &sError),
-              HISTORY_OK);
-    ASSERT_EQ(HistoryAddKeyboard(store, "A", Keyboard(1, "2026-12-07T08:00:15.000Z", 166, "setup.kxb:14:5"),
-                                 &sError),
-              HISTORY_OK);
-    ASSERT_EQ(HistoryAddKeyboard(store, "A", Keyboard(2, "2026-12-07T08:00:25.000Z", 165, "setup.kxb:3:3"),
-                                 &sError),
-              HISTORY_OK);
-    ASSERT_EQ(HistoryRunEnd(store, "A", "2026-12-07T08:00:30.000Z", 166, 0, &sError), HISTORY_OK);
-    ASSERT_EQ(HistoryRunBegin(store, Run("B", "station-2", "2026-12-08T09:00:00.000Z", txtSCRIPT, NewHash()),
-                              &sError),
-              HISTORY_OK);
-    HistoryKeyboard verified = Keyboard(0, "2026-12-08T09:00:05.000Z", 0);
-    verified.sVerify = "match";
-    verified.nVerifiedBytes = 13;
-    ASSERT_EQ(HistoryAddKeyboard(store, "B", verified, &sError), HISTORY_OK);
-    ASSERT_EQ(HistoryAddKeyboard(store, "B", Keyboard(1, "2026-12-08T09:00:15.000Z", 0), &sError),
-              HISTORY_OK);
-    ASSERT_EQ(HistoryRunEnd(store, "B", "2026-12-08T09:00:20.000Z", 0, 0, &sError), HISTORY_OK);
     HistoryRun check = Run("C", "station-2", "2026-12-08T23:59:59.000Z", txtODD_SCRIPT, Sha256Hex("odd", 3));
     check.sCheckOutcome = "PARSE_ERROR: Data";
-    ASSERT_EQ(HistoryRunBegin(store, check, &sError), HISTORY_OK);
-    ASSERT_EQ(HistoryRunEnd(store, "C", "2026-12-09T00:00:00.000Z", 160, 0, &sError), HISTORY_OK);
-    ASSERT_EQ(HistoryRunBegin(store, Run("D", "station-1", "2026-12-09T07:00:00.000Z", txtSCRIPT, NewHash()),
-                              &sError),
-              HISTORY_OK);
-    ASSERT_EQ(HistoryAddKeyboard(store, "D", Keyboard(0, "2026-12-09T07:00:01.000Z", 130), &sError),
-              HISTORY_OK);
+    HistoryKeyboard verified = Keyboard(0, "2026-12-08T09:00:05.000Z", 0);
+    verified.sVerify = "match";
+    const int arStatus[] = {
+        HistoryRunBegin(store, Run("A", "station-1", "2026-12-07T08:00:00.000Z", txtSCRIPT, OldHash()),
+                        &sError),
+        HistoryAddKeyboard(store, "A", Keyboard(0, "2026-12-07T08:00:05.000Z", 0), &sError),
+        HistoryAddKeyboard(store, "A", Keyboard(1, "2026-12-07T08:00:15.000Z", 166, "setup.kxb:14:5"),
+                           &sError),
+        HistoryAddKeyboard(store, "A", Keyboard(2, "2026-12-07T08:00:25.000Z", 165, "setup.kxb:3:3"),
+                           &sError),
+        HistoryRunEnd(store, "A", "2026-12-07T08:00:30.000Z", 166, 0, &sError),
+        HistoryRunBegin(store, Run("B", "station-2", "2026-12-08T09:00:00.000Z", txtSCRIPT, NewHash()),
+                        &sError),
+        HistoryAddKeyboard(store, "B", verified, &sError),
+        HistoryAddKeyboard(store, "B", Keyboard(1, "2026-12-08T09:00:15.000Z", 0), &sError),
+        HistoryRunEnd(store, "B", "2026-12-08T09:00:20.000Z", 0, 0, &sError),
+        HistoryRunBegin(store, check, &sError),
+        HistoryRunEnd(store, "C", "2026-12-09T00:00:00.000Z", 160, 0, &sError),
+        HistoryRunBegin(store, Run("D", "station-1", "2026-12-09T07:00:00.000Z", txtSCRIPT, NewHash()),
+                        &sError),
+        HistoryAddKeyboard(store, "D", Keyboard(0, "2026-12-09T07:00:01.000Z", 130), &sError),
+    };
+    for (int nStatus : arStatus) ASSERT_EQ(nStatus, HISTORY_OK) << sError;
 }
 
 // The records of CSV text: fields split at commas outside quotes, doubled quotes undone, records
@@ -259,20 +241,21 @@ TEST_P(KxbHistoryRecord, JsonHoldsEveryKeyboardWithItsRunAndUnits) {
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.err;
     nlohmann::json report = nlohmann::json::parse(outcome.out);
     ASSERT_EQ(report["keyboards"].size(), 2u) << outcome.out;
-    const nlohmann::json& keyboard = report["keyboards"][1];
-    EXPECT_EQ(keyboard["run"], "B");
-    EXPECT_EQ(keyboard["station"], "station-2");
-    EXPECT_EQ(keyboard["scriptSha256"], NewHash());
-    EXPECT_EQ(keyboard["keyboard"], 0);
-    EXPECT_EQ(keyboard["started"], "2026-12-08T09:00:05.000Z");
-    EXPECT_EQ(keyboard["outcome"], 0);
-    EXPECT_EQ(keyboard["failedAt"], "");
-    EXPECT_EQ(keyboard["verify"], "match");
-    ASSERT_EQ(keyboard["units"].size(), 2u);
-    EXPECT_EQ(keyboard["units"][1]["unit"], "3");
-    EXPECT_EQ(keyboard["units"][1]["typeId"], 0x42);
-    EXPECT_EQ(keyboard["units"][1]["version"], "2.1.0.0");
-    EXPECT_EQ(keyboard["units"][1]["subId"], 2);
+    nlohmann::json expected = {
+        {"run", "B"},
+        {"station", "station-2"},
+        {"scriptSha256", NewHash()},
+        {"keyboard", 0},
+        {"started", "2026-12-08T09:00:05.000Z"},
+        {"outcome", 0},
+        {"outcomeText", "written"},
+        {"failedAt", ""},
+        {"verify", "match"},
+        {"units",
+         {{{"unit", "controller"}, {"typeId", 0x21}, {"version", "1.2.3.0"}, {"subId", 0}},
+          {{"unit", "3"}, {"typeId", 0x42}, {"version", "2.1.0.0"}, {"subId", 2}}}}};
+    for (const auto& item : expected.items())
+        EXPECT_EQ(report["keyboards"][1][item.key()], item.value()) << item.key();
 }
 
 TEST_P(KxbHistoryRecord, SummaryCountsEveryScriptAndDay) {
