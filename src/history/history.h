@@ -155,6 +155,9 @@ bool HistoryIsServer(const std::string& sTarget);
 // Returns target as it may be printed: a file as it is, a server URI as
 // "postgresql://HOST:PORT/DATABASE" (and its service), never with a password.
 std::string HistoryTargetText(const std::string& sTarget);
+// Returns an argument as it may be printed or stored: a server URI in it as HistoryTargetText
+// shows it.
+std::string HistoryRedactArgument(const std::string& sArgument);
 // Returns a command line as the runs table stores it: the arguments separated by blanks, quoted for
 // a shell where needed, every server URI in them as HistoryTargetText shows it.
 std::string HistoryRedactArguments(const std::vector<std::string>& arArguments);

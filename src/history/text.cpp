@@ -133,15 +133,17 @@ std::string HistoryTargetText(const std::string& sTarget) {
     return sText;
 }
 
+std::string HistoryRedactArgument(const std::string& sArgument) {
+    size_t nScheme = FindScheme(sArgument);
+    // A URI runs to the end of its argument ("--history=postgresql://..." included).
+    if (nScheme == std::string::npos) return sArgument;
+    return sArgument.substr(0, nScheme) + HistoryTargetText(sArgument.substr(nScheme));
+}
+
 std::string HistoryRedactArguments(const std::vector<std::string>& arArguments) {
     std::string sLine;
     for (const std::string& sArgument : arArguments) {
-        std::string sShown = sArgument;
-        size_t nScheme = FindScheme(sShown);
-        // A URI runs to the end of its argument ("--history=postgresql://..." included).
-        if (nScheme != std::string::npos) {
-            sShown = sShown.substr(0, nScheme) + HistoryTargetText(sShown.substr(nScheme));
-        }
+        std::string sShown = HistoryRedactArgument(sArgument);
         if (!sLine.empty()) sLine += ' ';
         if (!sShown.empty() && sShown.find_first_not_of(txtSHELL_PLAIN) == std::string::npos) {
             sLine += sShown;

@@ -38,6 +38,7 @@ const char* const txtUsageLine = "Usage: kavelwrite kxbfile [--logfile] [--verif
 
 RunArguments ReadArguments(int argc, char* argv[]) {
     RunArguments args;
+    args.arArguments.assign(argv + 1, argv + argc);
     for (int nArg = 1; nArg < argc; nArg++) {
         const std::string sArg = argv[nArg];
         std::string sValue;
