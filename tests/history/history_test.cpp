@@ -322,44 +322,6 @@ TEST_P(HistoryEngines, EightProcessesCreatingAndWritingAtOnceLoseNoRow) {
     for (const HistoryKeyboardRead& keyboard : read) EXPECT_EQ(keyboard.keyboard.arUnit.size(), 1u);
 }
 
-// A run killed outright, its record still open, leaves every keyboard it finished and no end.
-TEST_P(HistoryEngines, KilledRunLeavesEveryFinishedKeyboard) {
-    int arDone[2];
-    ASSERT_EQ(pipe(arDone), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        History history;
-        std::string sError;
-        HistoryRun run = SampleRun("run-killed");
-        if (HistoryOpen(sTarget, HISTORY_WRITE, &history, &sError) != HISTORY_OK ||
-            HistoryRunBegin(history.get(), run, &sError) != HISTORY_OK) {
-            _exit(1);
-        }
-        for (int k = 0; k < 3; k++) {
-            if (HistoryAddKeyboard(history.get(), run.sRunId, Keyboard(k, 0), &sError) != HISTORY_OK)
-                _exit(1);
-        }
-        if (write(arDone[1], "3", 1) != 1) _exit(1);
-        pause();
-        _exit(2);
-    }
-    close(arDone[1]);
-    char c = 0;
-    ASSERT_EQ(read(arDone[0], &c, 1), 1);
-    close(arDone[0]);
-    kill(pid, SIGKILL);
-    int nStatus = 0;
-    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-    std::vector<HistoryRunRead> runs = Runs();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_FALSE(runs[0].bEnded);
-    EXPECT_EQ(runs[0].lKeyboards, 3);
-    HistoryFilter failed;
-    failed.bFailed = true;
-    EXPECT_EQ(Runs(failed).size(), 1u) << "a run without an end is one that failed";
-}
-
 INSTANTIATE_TEST_SUITE_P(Record, HistoryEngines, ::testing::Values(FILE_ENGINE, SERVER_ENGINE),
                          [](const ::testing::TestParamInfo<Engine>& info) {
                              return info.param == FILE_ENGINE ? "SQLite" : "PostgreSQL";
@@ -522,28 +484,6 @@ TEST(HistoryServer, PasswordIsNeverInMessagesOrStoredArguments) {
     ASSERT_EQ(HistoryRunBegin(history.get(), run, &sError), HISTORY_OK) << sError;
     EXPECT_EQ(HistoryRunBegin(history.get(), run, &sError), HISTORY_ERROR_WRITE);
     EXPECT_EQ(sError.find(sPassword), std::string::npos) << sError;
-}
-
-// The server goes away between two keyboards: the second fails whole and is named.
-TEST(HistoryServer, ServerGoneFailsTheKeyboardAndNamesIt) {
-    PgServer server;
-    std::string sError;
-    ASSERT_TRUE(PgServerStart(&server, false, &sError)) << sError;
-    std::string sDatabase = PgServerNewDatabase(&server, &sError);
-    ASSERT_FALSE(sDatabase.empty()) << sError;
-    History history;
-    ASSERT_EQ(HistoryOpen(PgServerUri(server, sDatabase), HISTORY_WRITE, &history, &sError), HISTORY_OK)
-        << sError;
-    ASSERT_EQ(HistoryRunBegin(history.get(), SampleRun("run-1"), &sError), HISTORY_OK) << sError;
-    ASSERT_EQ(HistoryAddKeyboard(history.get(), "run-1", Keyboard(0, 0), &sError), HISTORY_OK) << sError;
-    kill(server.pid, SIGQUIT);
-    int nStatus = 0;
-    waitpid(server.pid, &nStatus, 0);
-    server.pid = 0;
-    EXPECT_EQ(HistoryAddKeyboard(history.get(), "run-1", Keyboard(1, 0), &sError), HISTORY_ERROR_WRITE);
-    EXPECT_EQ(sError.rfind("postgresql://", 0), 0u) << sError;
-    EXPECT_NE(sError.find("keyboard 1 of run run-1 not recorded"), std::string::npos) << sError;
-    PgServerStop(&server);
 }
 
 } // namespace
