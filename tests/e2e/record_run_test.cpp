@@ -159,6 +159,9 @@ TEST_P(RecordedRun, AKilledRunKeepsItsFinishedKeyboardsAndHasNoEnd) {
     EXPECT_FALSE(runs[0].bEnded);
 }
 
+INSTANTIATE_TEST_SUITE_P(Record, RecordedRun, ::testing::Values(FILE_ENGINE, SERVER_ENGINE),
+                         [](const auto& info) { return info.param == FILE_ENGINE ? "SQLite" : "PostgreSQL"; });
+
 // A server that goes away mid-run: the keyboard in hand is finished, its missing rows are named, and
 // no further keyboard is opened.
 class ServerRun : public RecordedRun {};
