@@ -852,28 +852,43 @@ int HistoryRunEnd(HistoryStore* store, const std::string& sRunId, const std::str
     return HISTORY_OK;
 }
 
-int HistoryReadRuns(HistoryStore* store, const HistoryFilter& filter, std::vector<HistoryRunRead>* runs,
-                    std::string* sError) {
-    runs->clear();
+namespace {
+
+// Reads the rows of "SELECT sColumns FROM sFrom" that filter selects, by when txtStarted began and
+// with txtFailed where it asks for failures, in sOrder; returns HISTORY_OK, or a value or read error.
+int ReadFiltered(HistoryStore* store, const HistoryFilter& filter, const char* txtStarted,
+                 const char* txtFailed, const std::string& sColumns, const char* txtFrom,
+                 const char* txtOrder, std::vector<SqlRow>* rows, std::string* sError) {
     std::string sWhere;
     std::vector<SqlValue> arValues;
-    std::string sFault = AddTimeFilter(filter, "r.started", &sWhere, &arValues);
+    std::string sFault = AddTimeFilter(filter, txtStarted, &sWhere, &arValues);
     if (sFault.empty()) sFault = AddRunFilter(filter, &sWhere, &arValues);
     if (!sFault.empty()) return ValueError(store, sFault, sError);
-    if (filter.bFailed) AddCondition("(e.run_id IS NULL OR e.exit_status <> 0)", &sWhere);
-    std::string sSql = "SELECT " + RunColumns(store) + ", " + TimeOf(store, "e.ended") +
-                       ", e.exit_status, e.ended_by,"
-                       " (SELECT count(*) FROM keyboards k WHERE k.run_id = r.run_id),"
-                       " (SELECT count(*) FROM keyboards k WHERE k.run_id = r.run_id AND k.outcome <> 0)"
-                       " FROM runs r LEFT JOIN run_ends e ON e.run_id = r.run_id" +
-                       sWhere + " ORDER BY r.started DESC, r.run_id DESC";
+    if (filter.bFailed) AddCondition(txtFailed, &sWhere);
+    std::string sSql = "SELECT " + sColumns + " FROM " + txtFrom + sWhere + " ORDER BY " + txtOrder;
     if (filter.lLimit >= 0) {
         arValues.push_back(Integer(filter.lLimit));
         sSql += " LIMIT $" + std::to_string(arValues.size());
     }
-    std::vector<SqlRow> rows;
     SqlError error;
-    if (!Execute(store, sSql, arValues, &rows, &error)) return ReadError(store, error.sReason, sError);
+    if (!Execute(store, sSql, arValues, rows, &error)) return ReadError(store, error.sReason, sError);
+    return HISTORY_OK;
+}
+
+} // namespace
+
+int HistoryReadRuns(HistoryStore* store, const HistoryFilter& filter, std::vector<HistoryRunRead>* runs,
+                    std::string* sError) {
+    runs->clear();
+    std::vector<SqlRow> rows;
+    int nStatus = ReadFiltered(
+        store, filter, "r.started", "(e.run_id IS NULL OR e.exit_status <> 0)",
+        RunColumns(store) + ", " + TimeOf(store, "e.ended") +
+            ", e.exit_status, e.ended_by,"
+            " (SELECT count(*) FROM keyboards k WHERE k.run_id = r.run_id),"
+            " (SELECT count(*) FROM keyboards k WHERE k.run_id = r.run_id AND k.outcome <> 0)",
+        "runs r LEFT JOIN run_ends e ON e.run_id = r.run_id", "r.started DESC, r.run_id DESC", &rows, sError);
+    if (nStatus != HISTORY_OK) return nStatus;
     for (const SqlRow& row : rows) {
         if (row.size() < RUN_COLUMNS + 5) continue;
         HistoryRunRead read;
@@ -892,24 +907,15 @@ int HistoryReadRuns(HistoryStore* store, const HistoryFilter& filter, std::vecto
 int HistoryReadKeyboards(HistoryStore* store, const HistoryFilter& filter,
                          std::vector<HistoryKeyboardRead>* keyboards, std::string* sError) {
     keyboards->clear();
-    std::string sWhere;
-    std::vector<SqlValue> arValues;
-    std::string sFault = AddTimeFilter(filter, "k.started", &sWhere, &arValues);
-    if (sFault.empty()) sFault = AddRunFilter(filter, &sWhere, &arValues);
-    if (!sFault.empty()) return ValueError(store, sFault, sError);
-    if (filter.bFailed) AddCondition("k.outcome <> 0", &sWhere);
-    std::string sSql = "SELECT " + RunColumns(store) + ", k.keyboard, " + TimeOf(store, "k.started") + ", " +
-                       TimeOf(store, "k.ended") +
-                       ", k.outcome, k.failed_at, k.verify, k.verified_bytes, k.image_sha256, k.reset,"
-                       " k.reset_status FROM keyboards k JOIN runs r ON r.run_id = k.run_id" +
-                       sWhere + " ORDER BY k.started DESC, k.run_id DESC, k.keyboard DESC";
-    if (filter.lLimit >= 0) {
-        arValues.push_back(Integer(filter.lLimit));
-        sSql += " LIMIT $" + std::to_string(arValues.size());
-    }
     std::vector<SqlRow> rows;
-    SqlError error;
-    if (!Execute(store, sSql, arValues, &rows, &error)) return ReadError(store, error.sReason, sError);
+    int nStatus = ReadFiltered(
+        store, filter, "k.started", "k.outcome <> 0",
+        RunColumns(store) + ", k.keyboard, " + TimeOf(store, "k.started") + ", " + TimeOf(store, "k.ended") +
+            ", k.outcome, k.failed_at, k.verify, k.verified_bytes, k.image_sha256, k.reset,"
+            " k.reset_status",
+        "keyboards k JOIN runs r ON r.run_id = k.run_id", "k.started DESC, k.run_id DESC, k.keyboard DESC",
+        &rows, sError);
+    if (nStatus != HISTORY_OK) return nStatus;
     // The units are read run by run, for every keyboard of that run at once.
     std::map<std::string, std::vector<size_t>> byRun;
     for (const SqlRow& row : rows) {
@@ -933,6 +939,7 @@ int HistoryReadKeyboards(HistoryStore* store, const HistoryFilter& filter,
         keyboards->push_back(read);
     }
     for (const auto& run : byRun) {
+        SqlError error;
         if (!ReadUnits(store, run.first, run.second, keyboards, &error)) {
             keyboards->clear();
             return ReadError(store, error.sReason, sError);

@@ -3,14 +3,13 @@
 // lines, JSON and CSV, and how it fails.
 #include "history.h"
 #include "pg_server.h"
+#include "record_support.h"
 #include "run_binary.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 namespace {
-
-enum Engine { FILE_ENGINE, SERVER_ENGINE };
 
 const char* const txtSCRIPT = "/srv/line/setup.kxb";
 const char* const txtODD_SCRIPT = "/srv/line/odd, \"quoted\".kxb";
@@ -150,16 +149,8 @@ protected:
     void SetUp() override {
         sDir = MakeTempDir();
         ASSERT_FALSE(sDir.empty());
-        if (GetParam() == FILE_ENGINE) {
-            sTarget = sDir + "/record.db";
-        } else {
-            std::string sError;
-            PgServer* server = SharedPgServer(&sError);
-            ASSERT_NE(server, nullptr) << sError;
-            std::string sDatabase = PgServerNewDatabase(server, &sError);
-            ASSERT_FALSE(sDatabase.empty()) << sError;
-            sTarget = PgServerUri(*server, sDatabase);
-        }
+        sTarget = NewRecordTarget(GetParam(), sDir);
+        ASSERT_FALSE(sTarget.empty());
         WriteKnownRecord(sTarget);
         WriteFile(sDir + "/old.kxb", "old script");
     }
@@ -307,10 +298,7 @@ TEST_P(KxbHistoryRecord, RunsShowTheCheckFailureAndTheRunWithoutEnd) {
     EXPECT_NE(outcome.out.find("no end"), std::string::npos) << outcome.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Record, KxbHistoryRecord, ::testing::Values(FILE_ENGINE, SERVER_ENGINE),
-                         [](const ::testing::TestParamInfo<Engine>& info) {
-                             return info.param == FILE_ENGINE ? "SQLite" : "PostgreSQL";
-                         });
+INSTANTIATE_TEST_SUITE_P(Record, KxbHistoryRecord, ::testing::Values(FILE_ENGINE, SERVER_ENGINE), EngineName);
 
 TEST(KxbHistoryFails, WithItsStatusAndAMessageNamingTheTarget) {
     std::string sDir = MakeTempDir();

@@ -4,6 +4,7 @@
 // stops the run before any keyboard, without ever showing a password.
 #include "history.h"
 #include "pg_server.h"
+#include "record_support.h"
 #include "run_binary.h"
 #include "xml_support.h"
 
@@ -12,8 +13,6 @@
 #include <csignal>
 
 namespace {
-
-enum Engine { FILE_ENGINE, SERVER_ENGINE };
 
 // The Device element on line 2 asks for a controller of type 11; the Data child stands on line 4.
 std::string Script() {
@@ -36,16 +35,8 @@ protected:
     void SetUp() override {
         sDir = MakeTempDir();
         WriteFile(sDir + "/s.kxb", SCRIPT);
-        if (GetParam() == FILE_ENGINE) {
-            sTarget = sDir + "/record.db";
-            return;
-        }
-        std::string sError;
-        server = SharedPgServer(&sError);
-        ASSERT_NE(server, nullptr) << sError;
-        sDatabase = PgServerNewDatabase(server, &sError);
-        ASSERT_FALSE(sDatabase.empty()) << sError;
-        sTarget = PgServerUri(*server, sDatabase);
+        sTarget = NewRecordTarget(GetParam(), sDir, &server, &sDatabase);
+        ASSERT_FALSE(sTarget.empty());
     }
     void TearDown() override { RemoveTree(sDir); }
 
@@ -59,27 +50,11 @@ protected:
                 {"KAVELWRITE_HISTORY", ""},
                 {"KAVELWRITE_STATION", "bench-7"}};
     }
+    // Oldest first, as they were written.
     std::vector<HistoryKeyboardRead> Keyboards() {
-        History history;
-        std::string sError;
-        std::vector<HistoryKeyboardRead> keyboards;
-        EXPECT_EQ(HistoryOpen(sTarget, HISTORY_READ, &history, &sError), HISTORY_OK) << sError;
-        if (history) {
-            EXPECT_EQ(HistoryReadKeyboards(history.get(), HistoryFilter(), &keyboards, &sError), HISTORY_OK);
-        }
-        // Oldest first, as they were written.
+        std::vector<HistoryKeyboardRead> keyboards = ReadRecordKeyboards(sTarget);
         std::reverse(keyboards.begin(), keyboards.end());
         return keyboards;
-    }
-    std::vector<HistoryRunRead> Runs() {
-        History history;
-        std::string sError;
-        std::vector<HistoryRunRead> runs;
-        EXPECT_EQ(HistoryOpen(sTarget, HISTORY_READ, &history, &sError), HISTORY_OK) << sError;
-        if (history) {
-            EXPECT_EQ(HistoryReadRuns(history.get(), HistoryFilter(), &runs, &sError), HISTORY_OK);
-        }
-        return runs;
     }
     std::string sDir;
     std::string sTarget;
@@ -136,7 +111,7 @@ TEST_P(RecordedRun, RowsSayWhatTheConsoleAndTheLogFileSay) {
     }
     EXPECT_EQ(keyboards[0].keyboard.nVerifiedBytes, 2);
     EXPECT_EQ(keyboards[0].keyboard.sImageSha256.size(), 64u);
-    std::vector<HistoryRunRead> runs = Runs();
+    std::vector<HistoryRunRead> runs = ReadRecordRuns(sTarget);
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_TRUE(runs[0].bEnded);
     EXPECT_EQ(runs[0].nExitStatus, 165);
@@ -154,13 +129,12 @@ TEST_P(RecordedRun, AKilledRunKeepsItsFinishedKeyboardsAndHasNoEnd) {
     std::vector<HistoryKeyboardRead> keyboards = Keyboards();
     ASSERT_EQ(keyboards.size(), 1u);
     EXPECT_EQ(keyboards[0].keyboard.nOutcome, 0);
-    std::vector<HistoryRunRead> runs = Runs();
+    std::vector<HistoryRunRead> runs = ReadRecordRuns(sTarget);
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_FALSE(runs[0].bEnded);
 }
 
-INSTANTIATE_TEST_SUITE_P(Record, RecordedRun, ::testing::Values(FILE_ENGINE, SERVER_ENGINE),
-                         [](const auto& info) { return info.param == FILE_ENGINE ? "SQLite" : "PostgreSQL"; });
+INSTANTIATE_TEST_SUITE_P(Record, RecordedRun, ::testing::Values(FILE_ENGINE, SERVER_ENGINE), EngineName);
 
 // A server that goes away mid-run: the keyboard in hand is finished, its missing rows are named, and
 // no further keyboard is opened.
@@ -194,8 +168,7 @@ TEST_P(ServerRun, ARowThatCannotBeWrittenEndsTheRunBeforeTheNextKeyboard) {
     EXPECT_EQ(run.out.find("device2:"), std::string::npos) << run.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Record, ServerRun, ::testing::Values(SERVER_ENGINE),
-                         [](const auto&) { return "PostgreSQL"; });
+INSTANTIATE_TEST_SUITE_P(Record, ServerRun, ::testing::Values(SERVER_ENGINE), EngineName);
 
 // A record that cannot be kept ends the run with 171 before any keyboard, and a password in a URI
 // is shown nowhere.

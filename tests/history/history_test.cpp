@@ -2,6 +2,7 @@
 // the suite's own PostgreSQL server.
 #include "history.h"
 #include "pg_server.h"
+#include "record_support.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -15,8 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-enum Engine { FILE_ENGINE, SERVER_ENGINE };
 
 std::string TempDir() {
     std::string sPattern = (std::filesystem::temp_directory_path() / "kavel-history-XXXXXX").string();
@@ -106,14 +105,7 @@ protected:
     void SetUp() override {
         sDir = TempDir();
         ASSERT_FALSE(sDir.empty());
-        sTarget = sDir + "/record.db";
-        if (GetParam() == FILE_ENGINE) return;
-        std::string sError;
-        server = SharedPgServer(&sError);
-        ASSERT_NE(server, nullptr) << sError;
-        sDatabase = PgServerNewDatabase(server, &sError);
-        ASSERT_FALSE(sDatabase.empty()) << sError;
-        sTarget = PgServerUri(*server, sDatabase);
+        sTarget = NewRecordTarget(GetParam(), sDir, &server, &sDatabase);
     }
 
     void TearDown() override { std::filesystem::remove_all(sDir); }
@@ -139,23 +131,10 @@ protected:
     }
 
     std::vector<HistoryRunRead> Runs(const HistoryFilter& filter = HistoryFilter()) {
-        History history;
-        std::vector<HistoryRunRead> runs;
-        std::string sError;
-        EXPECT_TRUE(HistoryOpen(sTarget, HISTORY_READ, &history, &sError) == HISTORY_OK &&
-                    HistoryReadRuns(history.get(), filter, &runs, &sError) == HISTORY_OK)
-            << sError;
-        return runs;
+        return ReadRecordRuns(sTarget, filter);
     }
-
     std::vector<HistoryKeyboardRead> Keyboards(const HistoryFilter& filter = HistoryFilter()) {
-        History history;
-        std::vector<HistoryKeyboardRead> keyboards;
-        std::string sError;
-        EXPECT_TRUE(HistoryOpen(sTarget, HISTORY_READ, &history, &sError) == HISTORY_OK &&
-                    HistoryReadKeyboards(history.get(), filter, &keyboards, &sError) == HISTORY_OK)
-            << sError;
-        return keyboards;
+        return ReadRecordKeyboards(sTarget, filter);
     }
 
     std::string sDir;
@@ -322,10 +301,7 @@ TEST_P(HistoryEngines, EightProcessesCreatingAndWritingAtOnceLoseNoRow) {
     for (const HistoryKeyboardRead& keyboard : read) EXPECT_EQ(keyboard.keyboard.arUnit.size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Record, HistoryEngines, ::testing::Values(FILE_ENGINE, SERVER_ENGINE),
-                         [](const ::testing::TestParamInfo<Engine>& info) {
-                             return info.param == FILE_ENGINE ? "SQLite" : "PostgreSQL";
-                         });
+INSTANTIATE_TEST_SUITE_P(Record, HistoryEngines, ::testing::Values(FILE_ENGINE, SERVER_ENGINE), EngineName);
 
 // What SQLite alone can meet: a file that is not a database, one copied back in another journal
 // mode, a disk that is full.
