@@ -99,6 +99,18 @@ public:
         return Fail(child, "unexpected text " + Quote(child.value()) + " in " + Element(parent));
     }
 
+    // Hands every child element of a container to element, in order, and checks the text among
+    // them; comments and other nodes are passed over. False at the first child that fails.
+    template <typename ElementFunction> bool Children(pugi::xml_node node, ElementFunction element) {
+        for (pugi::xml_node child : node.children()) {
+            pugi::xml_node_type type = child.type();
+            bool bText = type == pugi::node_pcdata || type == pugi::node_cdata;
+            if (type == pugi::node_element && !element(child)) return false;
+            if (bText && !ContainerText(node, child)) return false;
+        }
+        return true;
+    }
+
     bool Once(pugi::xml_node parent, pugi::xml_node child, bool* bSeen) {
         if (!*bSeen) {
             *bSeen = true;
@@ -154,26 +166,13 @@ private:
 
 bool BuildController(pugi::xml_node node, Unit* unit, Checker* checker) {
     if (!checker->Attributes(node, {})) return false;
-    for (pugi::xml_node child : node.children()) {
-        switch (child.type()) {
-        case pugi::node_element:
-            if (std::strcmp(child.name(), "Version") == 0) {
-                if (!checker->LeafBytes(child, &unit->bHasVersion, &unit->version, node)) return false;
-            } else if (std::strcmp(child.name(), "Config") == 0) {
-                if (!checker->LeafBytes(child, &unit->bHasConfig, &unit->config, node)) return false;
-            } else {
-                return checker->Unknown(node, child);
-            }
-            break;
-        case pugi::node_pcdata:
-        case pugi::node_cdata:
-            if (!checker->ContainerText(node, child)) return false;
-            break;
-        default:
-            break;
-        }
-    }
-    return true;
+    return checker->Children(node, [&](pugi::xml_node child) {
+        if (std::strcmp(child.name(), "Version") == 0)
+            return checker->LeafBytes(child, &unit->bHasVersion, &unit->version, node);
+        if (std::strcmp(child.name(), "Config") == 0)
+            return checker->LeafBytes(child, &unit->bHasConfig, &unit->config, node);
+        return checker->Unknown(node, child);
+    });
 }
 
 bool BuildModule(pugi::xml_node node, Keyboard* keyboard, Checker* checker) {
@@ -186,28 +185,15 @@ bool BuildModule(pugi::xml_node node, Keyboard* keyboard, Checker* checker) {
     if (unit)
         return checker->Fail(node, "duplicate " + Element(node) + " Slot " + node.attribute("Slot").value());
     unit = std::make_unique<Unit>();
-    for (pugi::xml_node child : node.children()) {
-        switch (child.type()) {
-        case pugi::node_element:
-            if (std::strcmp(child.name(), "Version") == 0) {
-                if (!checker->LeafBytes(child, &unit->bHasVersion, &unit->version, node)) return false;
-            } else if (std::strcmp(child.name(), "SubId") == 0) {
-                if (!checker->LeafBytes(child, &unit->bHasSubId, &unit->subId, node)) return false;
-            } else if (std::strcmp(child.name(), "Eeprom") == 0) {
-                if (!checker->LeafBytes(child, &unit->bHasEeprom, &unit->eeprom, node)) return false;
-            } else {
-                return checker->Unknown(node, child);
-            }
-            break;
-        case pugi::node_pcdata:
-        case pugi::node_cdata:
-            if (!checker->ContainerText(node, child)) return false;
-            break;
-        default:
-            break;
-        }
-    }
-    return true;
+    return checker->Children(node, [&](pugi::xml_node child) {
+        if (std::strcmp(child.name(), "Version") == 0)
+            return checker->LeafBytes(child, &unit->bHasVersion, &unit->version, node);
+        if (std::strcmp(child.name(), "SubId") == 0)
+            return checker->LeafBytes(child, &unit->bHasSubId, &unit->subId, node);
+        if (std::strcmp(child.name(), "Eeprom") == 0)
+            return checker->LeafBytes(child, &unit->bHasEeprom, &unit->eeprom, node);
+        return checker->Unknown(node, child);
+    });
 }
 
 bool BuildAnswer(pugi::xml_node node, Keyboard* keyboard, Checker* checker) {
@@ -312,42 +298,32 @@ bool BuildKeyboard(pugi::xml_node node, Keyboard* keyboard, bool bInBatch, Check
     bool bSeenController = false;
     // Memory may name a module declared further down, so it is applied after all modules.
     std::vector<pugi::xml_node> memories;
-    for (pugi::xml_node child : node.children()) {
-        switch (child.type()) {
-        case pugi::node_element: {
-            const char* txtName = child.name();
-            bool bGood = true;
-            if (std::strcmp(txtName, "Open") == 0) {
-                bGood = checker->Once(node, child, &bSeenOpen) &&
-                        checker->StatusText(child, &keyboard->openStatus);
-            } else if (std::strcmp(txtName, "EnumerateModules") == 0) {
-                bGood = checker->Once(node, child, &bSeenEnumerateModules) &&
-                        checker->StatusText(child, &keyboard->enumerateModulesStatus);
-            } else if (std::strcmp(txtName, "Controller") == 0) {
-                bGood = checker->Once(node, child, &bSeenController) &&
-                        BuildController(child, keyboard->units[0].get(), checker);
-            } else if (std::strcmp(txtName, "Module") == 0) {
-                bGood = BuildModule(child, keyboard, checker);
-            } else if (std::strcmp(txtName, "Memory") == 0) {
-                memories.push_back(child);
-            } else if (std::strcmp(txtName, "Answer") == 0) {
-                bGood = BuildAnswer(child, keyboard, checker);
-            } else if (std::strcmp(txtName, "Inject") == 0) {
-                bGood = BuildInject(child, keyboard, checker);
-            } else {
-                bGood = checker->Unknown(node, child);
-            }
-            if (!bGood) return false;
-            break;
+    bool bChildren = checker->Children(node, [&](pugi::xml_node child) {
+        const char* txtName = child.name();
+        bool bGood = true;
+        if (std::strcmp(txtName, "Open") == 0) {
+            bGood =
+                checker->Once(node, child, &bSeenOpen) && checker->StatusText(child, &keyboard->openStatus);
+        } else if (std::strcmp(txtName, "EnumerateModules") == 0) {
+            bGood = checker->Once(node, child, &bSeenEnumerateModules) &&
+                    checker->StatusText(child, &keyboard->enumerateModulesStatus);
+        } else if (std::strcmp(txtName, "Controller") == 0) {
+            bGood = checker->Once(node, child, &bSeenController) &&
+                    BuildController(child, keyboard->units[0].get(), checker);
+        } else if (std::strcmp(txtName, "Module") == 0) {
+            bGood = BuildModule(child, keyboard, checker);
+        } else if (std::strcmp(txtName, "Memory") == 0) {
+            memories.push_back(child);
+        } else if (std::strcmp(txtName, "Answer") == 0) {
+            bGood = BuildAnswer(child, keyboard, checker);
+        } else if (std::strcmp(txtName, "Inject") == 0) {
+            bGood = BuildInject(child, keyboard, checker);
+        } else {
+            bGood = checker->Unknown(node, child);
         }
-        case pugi::node_pcdata:
-        case pugi::node_cdata:
-            if (!checker->ContainerText(node, child)) return false;
-            break;
-        default:
-            break;
-        }
-    }
+        return bGood;
+    });
+    if (!bChildren) return false;
     for (pugi::xml_node memory : memories) {
         if (!BuildMemory(memory, keyboard, checker)) return false;
     }
@@ -363,24 +339,15 @@ bool BuildBatch(pugi::xml_node node, Simulation* simulation, Checker* checker) {
         !Delay(node, "UnplugAfter", &batch.unplugAfter, checker)) {
         return false;
     }
-    for (pugi::xml_node child : node.children()) {
-        switch (child.type()) {
-        case pugi::node_element: {
-            if (std::strcmp(child.name(), "Keyboard") != 0) return checker->Unknown(node, child);
-            auto keyboard = std::make_unique<Keyboard>();
-            keyboard->batch = simulation->batches.size();
-            if (!BuildKeyboard(child, keyboard.get(), true, checker)) return false;
-            simulation->keyboards.push_back(std::move(keyboard));
-            break;
-        }
-        case pugi::node_pcdata:
-        case pugi::node_cdata:
-            if (!checker->ContainerText(node, child)) return false;
-            break;
-        default:
-            break;
-        }
-    }
+    bool bChildren = checker->Children(node, [&](pugi::xml_node child) {
+        if (std::strcmp(child.name(), "Keyboard") != 0) return checker->Unknown(node, child);
+        auto keyboard = std::make_unique<Keyboard>();
+        keyboard->batch = simulation->batches.size();
+        if (!BuildKeyboard(child, keyboard.get(), true, checker)) return false;
+        simulation->keyboards.push_back(std::move(keyboard));
+        return true;
+    });
+    if (!bChildren) return false;
     batch.keyboardCount = simulation->keyboards.size() - batch.firstKeyboard;
     // Only opening one of its keyboards serves a batch, and the next comes only after it.
     if (batch.keyboardCount == 0) {
@@ -455,55 +422,45 @@ bool Simulation::Build(std::string* error) {
     bool bSeenLooseKeyboard = false;
     const char* const txtEitherOr = ": either every keyboard stands in a batch or none does";
     const char* const txtCountOfBatches = ": with batches, the count is the keyboards attached at the moment";
-    for (pugi::xml_node child : root.children()) {
-        switch (child.type()) {
-        case pugi::node_element: {
-            const char* txtName = child.name();
-            const char* txtValue = nullptr;
-            if (std::strcmp(txtName, "LibraryVersion") == 0) {
-                if (!checker.Once(root, child, &bSeenVersion) || !checker.LeafText(child, &txtValue))
-                    return false;
-                if (!ParseLibraryVersion(txtValue, libraryVersion)) {
-                    return checker.Fail(child, "<LibraryVersion> is not a dotted decimal version a.b.c: " +
-                                                   Quote(txtValue));
-                }
-            } else if (std::strcmp(txtName, "Count") == 0) {
-                if (!checker.Once(root, child, &bSeenCount) || !checker.LeafText(child, &txtValue))
-                    return false;
-                if (!batches.empty())
-                    return checker.Fail(child, "<Count> beside <Batch>" + std::string(txtCountOfBatches));
-                if (!ParseHexNumber(txtValue, &lCount) || lCount < INT_MIN || lCount > INT_MAX) {
-                    return checker.Fail(child, "<Count> is not a hexadecimal number: " + Quote(txtValue));
-                }
-                countNode = child;
-            } else if (std::strcmp(txtName, "Keyboard") == 0) {
-                if (!batches.empty())
-                    return checker.Fail(child, "<Keyboard> outside a <Batch>" + std::string(txtEitherOr));
-                bSeenLooseKeyboard = true;
-                auto keyboard = std::make_unique<Keyboard>();
-                if (!BuildKeyboard(child, keyboard.get(), false, &checker)) return false;
-                keyboards.push_back(std::move(keyboard));
-            } else if (std::strcmp(txtName, "Batch") == 0) {
-                if (bSeenLooseKeyboard) {
-                    return checker.Fail(child, "<Batch> beside a <Keyboard> outside batches" +
-                                                   std::string(txtEitherOr));
-                }
-                if (bSeenCount)
-                    return checker.Fail(child, "<Batch> beside <Count>" + std::string(txtCountOfBatches));
-                if (!BuildBatch(child, this, &checker)) return false;
-            } else {
-                return checker.Unknown(root, child);
+    bool bChildren = checker.Children(root, [&](pugi::xml_node child) {
+        const char* txtName = child.name();
+        const char* txtValue = nullptr;
+        if (std::strcmp(txtName, "LibraryVersion") == 0) {
+            if (!checker.Once(root, child, &bSeenVersion) || !checker.LeafText(child, &txtValue))
+                return false;
+            if (!ParseLibraryVersion(txtValue, libraryVersion)) {
+                return checker.Fail(child, "<LibraryVersion> is not a dotted decimal version a.b.c: " +
+                                               Quote(txtValue));
             }
-            break;
+        } else if (std::strcmp(txtName, "Count") == 0) {
+            if (!checker.Once(root, child, &bSeenCount) || !checker.LeafText(child, &txtValue)) return false;
+            if (!batches.empty())
+                return checker.Fail(child, "<Count> beside <Batch>" + std::string(txtCountOfBatches));
+            if (!ParseHexNumber(txtValue, &lCount) || lCount < INT_MIN || lCount > INT_MAX) {
+                return checker.Fail(child, "<Count> is not a hexadecimal number: " + Quote(txtValue));
+            }
+            countNode = child;
+        } else if (std::strcmp(txtName, "Keyboard") == 0) {
+            if (!batches.empty())
+                return checker.Fail(child, "<Keyboard> outside a <Batch>" + std::string(txtEitherOr));
+            bSeenLooseKeyboard = true;
+            auto keyboard = std::make_unique<Keyboard>();
+            if (!BuildKeyboard(child, keyboard.get(), false, &checker)) return false;
+            keyboards.push_back(std::move(keyboard));
+        } else if (std::strcmp(txtName, "Batch") == 0) {
+            if (bSeenLooseKeyboard) {
+                return checker.Fail(child,
+                                    "<Batch> beside a <Keyboard> outside batches" + std::string(txtEitherOr));
+            }
+            if (bSeenCount)
+                return checker.Fail(child, "<Batch> beside <Count>" + std::string(txtCountOfBatches));
+            if (!BuildBatch(child, this, &checker)) return false;
+        } else {
+            return checker.Unknown(root, child);
         }
-        case pugi::node_pcdata:
-        case pugi::node_cdata:
-            if (!checker.ContainerText(root, child)) return false;
-            break;
-        default:
-            break;
-        }
-    }
+        return true;
+    });
+    if (!bChildren) return false;
     count = static_cast<int>(keyboards.size());
     if (bSeenCount) {
         if (lCount > count) {
