@@ -201,11 +201,6 @@ bool IsOtherMessage(unsigned char cmd) {
     return true;
 }
 
-// The memory message's address, low byte first.
-int MemoryAddressOf(const RecordedCall& call) {
-    return call.pData[0] | call.pData[1] << 8;
-}
-
 // What the recording shows of a keyboard: every unit that answered, the first answer to each type
 // of message, and the bytes that reads returned from memory that no write had set before. The
 // virtual keyboard's model then says which messages the twin must take over.
@@ -221,13 +216,14 @@ void LearnModel(const std::vector<const RecordedCall*>& messages, TwinModel& mod
         if (txtFixed != nullptr && call->bAnswerAsked) {
             model.fixed[call->dst].emplace(call->cmd, call->pAnswer);
         } else if (call->cmd == MID_MSGT_CMD_WR_MEM && call->pData.size() >= 2) {
-            for (size_t i = 2; i < call->pData.size(); i++)
-                model.written[call->dst][(MemoryAddressOf(*call) + static_cast<int>(i) - 2) %
+            for (size_t i = MEMORY_WRITE_BYTES_AT; i < call->pData.size(); i++)
+                model.written[call->dst][(MemoryMessageAddressOf(call->pData) + static_cast<int>(i) -
+                                          static_cast<int>(MEMORY_WRITE_BYTES_AT)) %
                                          MID_MEMORY_SIZE] = call->pData[i];
         } else if (call->cmd == MID_MSGT_CMD_RD_MEM && call->pData.size() >= 3 && call->bAnswerAsked) {
             std::map<int, unsigned char>& written = model.written[call->dst];
             for (size_t i = 0; i < call->pAnswer.size(); i++) {
-                int nAddress = (MemoryAddressOf(*call) + static_cast<int>(i)) % MID_MEMORY_SIZE;
+                int nAddress = (MemoryMessageAddressOf(call->pData) + static_cast<int>(i)) % MID_MEMORY_SIZE;
                 if (written.count(nAddress) == 0)
                     model.initial[call->dst].emplace(nAddress, call->pAnswer[i]);
             }
