@@ -112,4 +112,18 @@ TEST(KxbReadBackWithoutWriting, GivesEveryWrittenDataChildItsOwnMessage) {
     EXPECT_EQ(readback.nBytesMatch, 6);
 }
 
+// A keyboard that does not suit the script has no blocks: it ends as kavelwrite would end on it.
+TEST(KxbReadBackWithoutWriting, EndsAKeyboardThatDoesNotSuitTheScript) {
+    pugi::xml_document doc;
+    std::string sDevice = AnyDeviceElement();
+    sDevice.replace(sDevice.find("Id=\"xx\""), 7, "Id=\"12\"");
+    pugi::xml_node root = Load(doc, "<XML_BIN_FILE>" + sDevice + WRITERS + "</XML_BIN_FILE>");
+    ReadOnlyKeyboard keyboard;
+    KeyboardReadBack readback;
+    EXPECT_EQ(KxbReadBackWithoutWriting(root, &keyboard, "kxb read_device0", false, &readback),
+              ERR_ERROR_DEVICE_COMPATIBILITY);
+    EXPECT_EQ(readback.nStatus, ERR_ERROR_DEVICE_COMPATIBILITY);
+    EXPECT_TRUE(readback.arBlock.empty());
+}
+
 } // namespace

@@ -29,7 +29,7 @@ TEST(RecordingRead, ReadsEveryKindOfLineAndSkipsComments) {
                               "12 kb3 EnumerateModules -> 0\n"
                               "13 kb3 Answer capacity=4 reported=-2\n"
                               "13 kb3 SendCommand cmd=F7 dst=0A data=[00 10 FF] -> 0 answer=[]\n"
-                              "14 kb3 SendCommand cmd=17 dst=02 data=[] -> 102\n"
+                              "14 kb3 SendCommand cmd=17 dst=02 data=[] -> a0f\n"
                               "15 kb3 Close -> 5\n"
                               "15 Release\n" +
                               E;
@@ -59,6 +59,7 @@ TEST(RecordingRead, ReadsEveryKindOfLineAndSkipsComments) {
     EXPECT_EQ(answered.nCapacity, 4);
     EXPECT_EQ(answered.nReported, -2);
     EXPECT_FALSE(calls[5].bAnswerAsked || calls[5].bCapacity);
+    EXPECT_EQ(calls[5].nStatus, 0xA0F);
     EXPECT_EQ(calls[6].nStatus, 5);
     // Each call line reads back as the writer writes it.
     for (const RecordedCall& call : calls) {
