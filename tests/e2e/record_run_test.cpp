@@ -76,6 +76,8 @@ TEST_P(RecordedRun, RowsSayWhatTheConsoleAndTheLogFileSay) {
     ASSERT_TRUE(Sha256FileHex(sDir + "/s.kxb", &sHash));
     EXPECT_EQ(row.sScriptSha256, sHash);
     EXPECT_EQ(row.sCheckOutcome, "pass");
+    EXPECT_EQ(row.sArguments,
+              HistoryRedactArguments({"s.kxb", "--verify", "--logfile", "--history", sTarget}));
     EXPECT_EQ(row.sBatch, "");
 
     // What each keyboard's block ends with, and where the log file annotates its failure.
