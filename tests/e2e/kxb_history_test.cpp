@@ -264,6 +264,10 @@ TEST_P(KxbHistoryRecord, SummaryCountsEveryScriptAndDay) {
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.err;
     EXPECT_EQ(Columns(outcome.out, {"day", "attempts"}),
               std::vector<std::string>({"2026-12-09:1", "2026-12-07:3"}));
+    // A limit above what there is adds nothing.
+    outcome = Kxb({"--summary", "--csv", "--limit", "9", "--station", "station-1"});
+    EXPECT_EQ(Columns(outcome.out, {"day", "attempts"}),
+              std::vector<std::string>({"2026-12-09:1", "2026-12-07:3"}));
     outcome = Kxb({"--summary", "--json", "--since", "2026-12-07", "--until", "2026-12-07"});
     ASSERT_EQ(outcome.exitStatus, 0) << outcome.err;
     nlohmann::json report = nlohmann::json::parse(outcome.out);

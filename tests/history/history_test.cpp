@@ -233,6 +233,8 @@ TEST_P(HistoryEngines, MalformedValuesAndUnknownRunsWriteNothing) {
     twice.arUnit.push_back(twice.arUnit[0]);
     HistoryKeyboard verify = Keyboard(5, 0);
     verify.sVerify = "ok";
+    HistoryKeyboard local = Keyboard(6, 0);
+    local.sStarted = "2026-12-08 09:15:10";
     const struct {
         std::string sRunId;
         HistoryRun run;
@@ -242,6 +244,7 @@ TEST_P(HistoryEngines, MalformedValuesAndUnknownRunsWriteNothing) {
         {"run-1", late, Keyboard(0, 0), HISTORY_ERROR_VALUE},
         {"run-1", SampleRun("run-1"), twice, HISTORY_ERROR_VALUE},
         {"run-1", SampleRun("run-1"), verify, HISTORY_ERROR_VALUE},
+        {"run-1", SampleRun("run-1"), local, HISTORY_ERROR_VALUE},
         // A keyboard of a run that was never begun is refused by the tables themselves, whole.
         {"no-such-run", SampleRun("run-1"), Keyboard(0, 0), HISTORY_ERROR_WRITE},
     };
