@@ -17,11 +17,6 @@
 
 namespace {
 
-// Loads bytes as a run loads a script file.
-int LoadScriptBuffer(pugi::xml_document& doc, const void* contents, size_t size) {
-    return ScriptLoaded(doc, doc.load_buffer(contents, size, SCRIPT_PARSE_OPTIONS, pugi::encoding_auto));
-}
-
 struct MemoryWriter : pugi::xml_writer {
     std::string sText;
     void write(const void* data, size_t size) override { sText.append(static_cast<const char*>(data), size); }
@@ -34,7 +29,8 @@ void CheckLogRunsAgain(const pugi::xml_document& doc, int nResult, int nTotal) {
     MemoryWriter writer;
     WriteDocumentText(doc, writer);
     pugi::xml_document reloaded;
-    if (LoadScriptBuffer(reloaded, writer.sText.data(), writer.sText.size()) != LOAD_OK) std::abort();
+    if (LoadScriptBuffer(reloaded, writer.sText.data(), writer.sText.size(), nullptr) != LOAD_OK)
+        std::abort();
     int current = 0;
     int total = 0;
     int result = kxbCheckWrite(reloaded.first_child(), stampLater, nullptr, &current, &total);
@@ -47,7 +43,7 @@ void CheckLogRunsAgain(const pugi::xml_document& doc, int nResult, int nTotal) {
 void ExpectKxbCheckAgrees(const uint8_t* data, size_t size, pugi::xml_node root, const std::string& stampTime,
                           int result) {
     pugi::xml_document fresh;
-    if (LoadScriptBuffer(fresh, data, size) != LOAD_OK) std::abort();
+    if (LoadScriptBuffer(fresh, data, size, nullptr) != LOAD_OK) std::abort();
     std::vector<KxbFinding> findings;
     int nSteps = 0;
     int nWrites = 0;
@@ -121,7 +117,7 @@ private:
 void ExpectVerifyAgrees(const uint8_t* data, size_t size, KavelHidDevice* device,
                         const WatchedKeyboard& watched) {
     pugi::xml_document fresh;
-    if (LoadScriptBuffer(fresh, data, size) != LOAD_OK) std::abort();
+    if (LoadScriptBuffer(fresh, data, size, nullptr) != LOAD_OK) std::abort();
     for (pugi::xml_node child = fresh.first_child().first_child(); child; child = child.next_sibling()) {
         const ElementEntry* entry = FindElement(child.name());
         ElementHandler handler = entry != nullptr ? entry->handler : nullptr;
@@ -155,7 +151,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pugi::xml_document doc;
-    if (LoadScriptBuffer(doc, data, size) != LOAD_OK) return 0;
+    if (LoadScriptBuffer(doc, data, size, nullptr) != LOAD_OK) return 0;
 
     const std::string stampTime = "t20261208011631";
     pugi::xml_node root = doc.first_child();

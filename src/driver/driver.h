@@ -89,7 +89,6 @@ bool ParseLogFileName(const std::string& path, std::string* stampTime);
 // Returns the run stamp one second after stampTime ("t20261208235959" gives "t20261209000000").
 std::string NextStamp(const std::string& stampTime);
 
-
 // ---- outcomes.cpp: how a keyboard's block ends on the console
 
 // How a keyboard's block ends on the console: its exit status, whether a stop ended its pass,
@@ -137,10 +136,12 @@ int DocumentDepth(pugi::xml_node node);
 // Loads a script as a run does; returns LOAD_OK or what kept it from loading. A non-null parsed
 // receives the parser's result (its description, offset and the encoding it found).
 int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::xml_parse_result* parsed);
-// How a script is parsed, from a file or from memory.
-const unsigned int SCRIPT_PARSE_OPTIONS = pugi::parse_default;
-// Judges a parsed script; returns LOAD_OK, LOAD_NOT_XML or LOAD_TOO_DEEP.
-int ScriptLoaded(const pugi::xml_document& doc, const pugi::xml_parse_result& loaded);
+// Loads a script held in memory as LoadScriptFile loads a file; returns LOAD_OK, LOAD_NOT_XML or
+// LOAD_TOO_DEEP. A non-null parsed receives the parser's result.
+int LoadScriptBuffer(pugi::xml_document& doc, const void* contents, size_t size,
+                     pugi::xml_parse_result* parsed);
+// Reads a whole file into *bytes; false when it cannot be read (a folder cannot).
+bool ReadFileBytes(const std::string& path, std::string* bytes);
 // Loads a script; false when it is no XML document or nests deeper than SCRIPT_DEPTH_MAX.
 bool LoadScript(pugi::xml_document& doc, const std::string& filename);
 // Writes a document as the program saves scripts (the log file, kxb's backup): tab-indented, in the

@@ -40,12 +40,20 @@ int DocumentDepth(pugi::xml_node node) {
     return nDeepest;
 }
 
+namespace {
+
+// How a script is parsed, from a file or from memory.
+const unsigned int SCRIPT_PARSE_OPTIONS = pugi::parse_default;
+
+// Judges a parsed script; returns LOAD_OK, LOAD_NOT_XML or LOAD_TOO_DEEP.
 int ScriptLoaded(const pugi::xml_document& doc, const pugi::xml_parse_result& loaded) {
     if (!loaded) return LOAD_NOT_XML;
     // No real script nests deeper than a few levels, and the log file's indentation grows with the
     // square of the depth: a deeper document is refused like one that does not load.
     return DocumentDepth(doc) <= SCRIPT_DEPTH_MAX ? LOAD_OK : LOAD_TOO_DEEP;
 }
+
+} // namespace
 
 int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::xml_parse_result* parsed) {
     // A folder opens like a file but reports a nonsense size; it is no script.
@@ -55,6 +63,27 @@ int LoadScriptFile(pugi::xml_document& doc, const std::string& filename, pugi::x
         doc.load_file(filename.c_str(), SCRIPT_PARSE_OPTIONS, pugi::encoding_auto);
     if (parsed != nullptr) *parsed = loaded;
     return ScriptLoaded(doc, loaded);
+}
+
+int LoadScriptBuffer(pugi::xml_document& doc, const void* contents, size_t size,
+                     pugi::xml_parse_result* parsed) {
+    pugi::xml_parse_result loaded =
+        doc.load_buffer(contents, size, SCRIPT_PARSE_OPTIONS, pugi::encoding_auto);
+    if (parsed != nullptr) *parsed = loaded;
+    return ScriptLoaded(doc, loaded);
+}
+
+bool ReadFileBytes(const std::string& path, std::string* bytes) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bytes->clear();
+    char arBuffer[1 << 16];
+    ssize_t nRead = 0;
+    while ((nRead = read(fd, arBuffer, sizeof arBuffer)) > 0 || (nRead < 0 && errno == EINTR)) {
+        if (nRead > 0) bytes->append(arBuffer, static_cast<size_t>(nRead));
+    }
+    close(fd);
+    return nRead == 0;
 }
 
 bool LoadScript(pugi::xml_document& doc, const std::string& filename) {

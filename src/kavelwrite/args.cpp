@@ -62,7 +62,8 @@ RunArguments ReadArguments(int argc, char* argv[]) {
         } else if (ValueOption("--batches", sArg, argc, argv, &nArg, &bBatches, &sValue)) {
             args.nBatches = BatchCount(sValue);
             // A count that is no count is told as the option it came with.
-            if (args.nBatches == 0 && args.sBadArgument.empty()) args.sBadArgument = "--batches " + sValue;
+            if (args.nBatches == 0 && args.sBadArgument.empty())
+                args.sBadArgument = sValue.empty() ? "--batches without a number" : "--batches " + sValue;
         } else if (sArg.compare(0, 2, "--") == 0) {
             // A mistyped option must not vanish: the keyboards would be written without it.
             if (args.sUnknownOption.empty()) args.sUnknownOption = sArg;

@@ -6,7 +6,6 @@
 #include "hidlink.h"
 #include "history.h"
 
-#include <cerrno>
 #include <iostream>
 
 std::string ProgramVersion() {
@@ -32,13 +31,14 @@ int kxbMain(int argc, char* argv[]) {
     if (args.bRecord && !args.sRecordFile.empty() && !args.bVersion && !bArgumentsWrong) {
         // The recording names its arguments, but never a password of the record's URI.
         std::vector<std::string> arShown;
-        for (const std::string& sArgument : args.arArguments) arShown.push_back(HistoryRedactArgument(sArgument));
+        for (const std::string& sArgument : args.arArguments)
+            arShown.push_back(HistoryRedactArgument(sArgument));
         std::vector<char*> arShownArgs;
         for (std::string& sArgument : arShown) arShownArgs.push_back(&sArgument[0]);
         nRecordError = SameFile(args.sRecordFile, args.filename)
-                           ? EEXIST
-                           : RecordingStart(args.sRecordFile, ProgramVersion(), static_cast<int>(arShownArgs.size()),
-                                            arShownArgs.data());
+                           ? RECORDING_IS_THE_SCRIPT
+                           : RecordingStart(args.sRecordFile, ProgramVersion(),
+                                            static_cast<int>(arShownArgs.size()), arShownArgs.data());
     }
     std::cout << ProgramVersion() << " writes kxb file into Kavel" << std::endl;
     HidLibraryVersion(&nVerMajor, &nVerMinor, &nVerBuild);

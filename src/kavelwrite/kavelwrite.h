@@ -30,9 +30,9 @@ struct RunArguments {
     int nBatches = 0; // --batches: the station ends after this many; 0 for no end
     bool bHelp = false;
     bool bVersion = false;
-    std::string sUnknownOption; // the first argument that looks like an option and is none
-    std::string sBadArgument;   // the first option whose value or company is wrong
-    std::string filename;       // the script: the first argument that is no option
+    std::string sUnknownOption;           // the first argument that looks like an option and is none
+    std::string sBadArgument;             // the first option whose value or company is wrong
+    std::string filename;                 // the script: the first argument that is no option
     std::vector<std::string> arArguments; // every argument after the program's name
 };
 
@@ -177,13 +177,13 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
 
 // ---- station.cpp
 
-// Runs the station on a checked script (doc, its write pass taking nTotal steps): waits for
+// Runs the station on a checked script (its bytes, its write pass taking nTotal steps): waits for
 // keyboards, writes each batch as a run of its own, waits for the bus to empty, until a stop or
 // args.nBatches batches; prints each batch's line and the station's. Returns 0 when every keyboard
 // was written, else the outcome of the last one that failed; 128 + the signal of a stop during a
 // batch.
 // Each batch is a run of the record, with its number and the station's session.
-int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTotal, KeyboardRun run,
+int RunStation(const RunArguments& args, const std::string& sScriptBytes, int nTotal, KeyboardRun run,
                const RunRecordFields& fields);
 
 // ---- kavelwrite.cpp

@@ -40,9 +40,10 @@ std::string ImageSha256(const std::vector<KxbHeldRun>& arHeld) {
     std::vector<unsigned char> pImage;
     for (const KxbHeldRun& run : arHeld) {
         const unsigned long ulLength = run.pBytes.size();
-        for (unsigned long ulField : {static_cast<unsigned long>(run.nUnit), static_cast<unsigned long>(run.nAddress),
-                                      ulLength})
-            for (int nShift = 24; nShift >= 0; nShift -= 8) pImage.push_back(static_cast<unsigned char>(ulField >> nShift));
+        for (unsigned long ulField :
+             {static_cast<unsigned long>(run.nUnit), static_cast<unsigned long>(run.nAddress), ulLength})
+            for (int nShift = 24; nShift >= 0; nShift -= 8)
+                pImage.push_back(static_cast<unsigned char>(ulField >> nShift));
         pImage.insert(pImage.end(), run.pBytes.begin(), run.pBytes.end());
     }
     return Sha256Hex(pImage.data(), pImage.size());
@@ -118,7 +119,8 @@ int RecordKeyboard(const KeyboardReport& report) {
         keyboard.arUnit.push_back(row);
     }
     std::string sError;
-    if (HistoryAddKeyboard(record.history.get(), record.run.sRunId, keyboard, &sError) == HISTORY_OK) return 0;
+    if (HistoryAddKeyboard(record.history.get(), record.run.sRunId, keyboard, &sError) == HISTORY_OK)
+        return 0;
     // A station must not write keyboards it cannot account for.
     SayError("the row of device" + std::to_string(report.nKeyboard) + " is missing: " + sError);
     return ERR_ERROR_HISTORY;

@@ -96,7 +96,8 @@ int WriteBatch(pugi::xml_node root, const std::string& stampTime, int nTotal, co
         } else {
             // One failed keyboard fails the run, even when keyboards after it succeed.
             result = nOutcome;
-            arFailed->push_back({i, nOutcome});
+            // Listed as the record and the events keep it: a keyboard that a stop cut short by its signal.
+            arFailed->push_back({i, report.nOutcome});
         }
         if (!bRecorded) {
             result = ERR_ERROR_HISTORY;
@@ -106,6 +107,7 @@ int WriteBatch(pugi::xml_node root, const std::string& stampTime, int nTotal, co
     // The enumerator must outlive the wait, so the keyboards are not let go while they restart.
     if (nUnwaited >= 0) FinishResetWait(nUnwaited, tReset);
     if (run.bVerify && num > 1) PrintVerifySummary(*tally, *arFailed);
+    EventBatchEnd(run.nBatch, *tally);
     return result;
 }
 
@@ -124,9 +126,11 @@ namespace {
 // Opens the event stream of --events; returns 0, or ERR_ERROR_EVENTS_FILE after its ERROR: line.
 int OpenEvents(const RunArguments& args) {
     // Line software that follows the events must not miss a run that it was told to follow.
-    std::string sReason = "no file named";
+    std::string sReason;
     bool bScript = SameFile(args.sEventsFile, args.filename);
-    int nError = args.sEventsFile.empty() ? EINVAL : bScript ? EEXIST : EventsOpen(args.sEventsFile, &sReason);
+    int nError = args.sEventsFile.empty() ? EINVAL
+                 : bScript                ? EEXIST
+                                          : EventsOpen(args.sEventsFile, &sReason);
     if (bScript) sReason = "it is the script";
     if (nError == 0) return 0;
     std::cout << "ERROR: "
@@ -206,7 +210,14 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
     pugi::xml_parse_result parsed;
     // The record and the events name the script by the hash of its bytes.
     if (args.bEvents || !HistoryTarget(args).empty()) Sha256FileHex(filename, &fields.sScriptSha256);
-    if (LoadScriptFile(doc, filename, &parsed) != LOAD_OK) {
+    // A station parses each batch's copy of the script from the bytes it checked, so that every
+    // batch has the script's places and none sees a file changed since.
+    std::string sScriptBytes;
+    int nLoad = !args.bLoop ? LoadScriptFile(doc, filename, &parsed)
+                : ReadFileBytes(filename, &sScriptBytes)
+                    ? LoadScriptBuffer(doc, sScriptBytes.data(), sScriptBytes.size(), &parsed)
+                    : LOAD_NOT_XML;
+    if (nLoad != LOAD_OK) {
         EventStart(fields.sProgram, sLibrary, filename, fields.sScriptSha256, "");
         std::cout << "ERROR: Kxb file load error: " << filename << std::endl;
         ReportStop();
@@ -238,6 +249,7 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
     run.encoding = parsed.encoding;
     run.bFailedAt = args.bEvents || RecordOn();
     BatchTally tally;
+    int nBatches = 0; // the batch of a run without --loop, once it found its keyboards
     if (result != 0) {
         std::cout << "ERROR: Kxb file check error" << std::endl;
         result = ERR_ERROR_IN_FILE;
@@ -248,7 +260,7 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
         if (args.bLoop && StopRequested() == 0) {
             // Each batch takes a name for its own log file.
             if (bReserved) unlink(LogFileName(filename, stampTime).c_str());
-            return RunStation(args, doc, current, run, fields);
+            return RunStation(args, sScriptBytes, current, run, fields);
         }
         if (RecordRunBegin(fields, sCheck, 0, "") != 0) {
             result = ERR_ERROR_HISTORY;
@@ -256,7 +268,7 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
             // A stop during the check pass ends the run before any keyboard is looked for.
             std::vector<KeyboardFailure> arFailed;
             result = WriteBatch(root, stampTime, current, args, run, &tally, &arFailed);
-            EventBatchEnd(run.nBatch, tally);
+            nBatches = result == ERR_ERROR_NO_DEVICE ? 0 : 1;
         }
     }
 
@@ -266,6 +278,6 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
     if (!bStopReported) ReportStop();
     result = RunStatus(result);
     RecordRunEnd(result, StopRequested());
-    EventEnd(result, result == ERR_ERROR_IN_FILE ? 0 : 1, tally, StopRequested());
+    EventEnd(result, nBatches, tally, StopRequested());
     return result;
 }

@@ -23,10 +23,11 @@ int LookAtBus() {
 
 // Looks until bDone says the count is what the station waits for, in two looks in a row. A count
 // that cannot be had is said once, and again when it can. Returns the count, or -1 when a stop was
-// requested.
-int WaitForBus(bool (*bDone)(int nCount)) {
+// requested: then ERR_ERROR_NO_DEVICE when the last look could not count, else 0.
+int WaitForBus(bool (*bDone)(int nCount), int* nStopStatus) {
     int nPrevious = -1;
     bool bNoDevice = false;
+    *nStopStatus = 0;
     while (StopRequested() == 0) {
         int nCount = LookAtBus();
         if (nCount < 0 && !bNoDevice) std::cout << txtNO_DEVICE << std::endl;
@@ -36,6 +37,8 @@ int WaitForBus(bool (*bDone)(int nCount)) {
         nPrevious = nCount;
         SleepMilliseconds(TIME_LOOK);
     }
+    // A station stopped while it could not look for keyboards did not end as planned.
+    if (bNoDevice) *nStopStatus = ERR_ERROR_NO_DEVICE;
     return -1;
 }
 
@@ -53,7 +56,7 @@ bool BusEmpty(int nCount) {
 
 } // namespace
 
-int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTotal, KeyboardRun run,
+int RunStation(const RunArguments& args, const std::string& sScriptBytes, int nTotal, KeyboardRun run,
                const RunRecordFields& fields) {
     // The batches of one station share a session in the record.
     const std::string sSession = RecordOn() ? HistoryNewRunId() : "";
@@ -64,27 +67,33 @@ int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTot
     while (args.nBatches == 0 || nBatches < args.nBatches) {
         std::cout << "Waiting for keyboards (Ctrl-C ends the station)" << std::endl;
         EventWaiting();
-        if (WaitForBus(KeyboardsAttached) < 0) break;
+        int nStopStatus = 0;
+        if (WaitForBus(KeyboardsAttached, &nStopStatus) < 0) {
+            if (nStopStatus != 0) result = nStopStatus;
+            break;
+        }
 
         nBatches++;
         std::cout << "Batch " << nBatches << std::endl;
         // Each batch is a run of its own: its stamp, its annotations on a fresh copy of the script,
         // its log file.
         pugi::xml_document batch;
-        batch.reset(doc);
+        LoadScriptBuffer(batch, sScriptBytes.data(), sScriptBytes.size(), nullptr);
         std::string stampTime = timestamp();
         bool bReserved = args.bWriteLogfile && ReserveLogFile(run.filename, &stampTime);
         run.nBatch = nBatches;
         BatchTally tally;
         std::vector<KeyboardFailure> arFailed;
         int nStatus = RecordRunBegin(fields, "pass", nBatches, sSession);
-        if (nStatus == 0) nStatus = WriteBatch(batch.first_child(), stampTime, nTotal, args, run, &tally, &arFailed);
+        if (nStatus == 0)
+            nStatus = WriteBatch(batch.first_child(), stampTime, nTotal, args, run, &tally, &arFailed);
         std::cout << "Batch " << nBatches << ": " << tally.nWritten << " of " << tally.nKeyboards
                   << " keyboards written" << FailedList(arFailed) << std::endl;
-        EventBatchEnd(nBatches, tally);
         station.nKeyboards += tally.nKeyboards;
         station.nWritten += tally.nWritten;
         if (!arFailed.empty()) result = arFailed.back().nStatus;
+        // A batch that could not even count its keyboards failed too.
+        if (nStatus == ERR_ERROR_NO_DEVICE) result = nStatus;
         bStoppedInBatch = StopRequested() != 0;
         // A batch stopped by a signal ends as a run does: the stop said, then its log saved.
         if (bStoppedInBatch) ReportStop();
@@ -97,7 +106,10 @@ int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTot
 
         std::cout << "Unplug the keyboards" << std::endl;
         EventUnplug();
-        if (WaitForBus(BusEmpty) < 0) break;
+        if (WaitForBus(BusEmpty, &nStopStatus) < 0) {
+            if (nStopStatus != 0) result = nStopStatus;
+            break;
+        }
     }
     std::cout << "Station: " << nBatches << " batches, " << station.nKeyboards << " keyboards, "
               << station.nWritten << " written, " << station.nKeyboards - station.nWritten << " failed"

@@ -108,6 +108,10 @@ TEST_F(Station, WritesEachBatchOnceAndEndsWithTheLastFailure) {
         if (event["event"] == "batchEnd" && event["batch"] == 2) {
             EXPECT_EQ(event["failed"], 1);
         }
+        // Each batch has the script's places: the failed write is named where its Data child stands.
+        if (event["event"] == "result" && event["status"] != 0) {
+            EXPECT_EQ(event["failedAt"], "s.kxb:1:" + std::to_string(SCRIPT.find("<Data") + 2));
+        }
     }
     EXPECT_EQ(sResults, "1:0=0 1:1=0 2:0=166 3:0=0 3:1=0 3:2=0 ");
 }
@@ -157,7 +161,7 @@ TEST_F(Station, CtrlCWhileWaitingEndsTheStationAndDuringABatchStopsIt) {
     std::string sLines = Lines(stopped.out);
     EXPECT_NE(
         sLines.find(" ERROR: Interrupted - keyboard not reset.\nBatch 1: 0 of 1 keyboards written; failed: "
-                    "device0 (166)\nERROR: Interrupted by signal 2\nStation: 1 batches, 1 keyboards, 0 "
+                    "device0 (130)\nERROR: Interrupted by signal 2\nStation: 1 batches, 1 keyboards, 0 "
                     "written, 1 failed\n"),
         std::string::npos)
         << sLines;

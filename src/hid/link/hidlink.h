@@ -85,6 +85,8 @@ const size_t MEMORY_READ_LENGTH_AT = 2;
 const int RECORDING_NOT_A_RECORDING = -1;
 // What RecordingStart returns for a named pipe that no program has open for reading.
 const int RECORDING_NO_READER = -2;
+// What a program that refuses to record into the script it runs reports as its reason.
+const int RECORDING_IS_THE_SCRIPT = -3;
 
 // Starts recording into path, replacing a recording that is there, with header lines naming
 // sProgram (name, version and verb), its arguments and the time in UTC; returns 0, the errno of a

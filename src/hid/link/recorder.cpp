@@ -291,6 +291,7 @@ void HidReleaser::operator()(KavelHid* hid) const {
 std::string RecordingErrorText(const std::string& path, int nError) {
     std::string sReason = nError == RECORDING_NOT_A_RECORDING ? "not a recording: it would be replaced"
                           : nError == RECORDING_NO_READER     ? "a pipe that no program reads"
+                          : nError == RECORDING_IS_THE_SCRIPT ? "it is the script"
                                                               : std::strerror(nError);
     return "Recording file error: " + path + ": " + sReason;
 }
