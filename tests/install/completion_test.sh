@@ -3,9 +3,9 @@
 # word, *.kxb files and folders for the script, and nothing that kavelwrite would ignore; for kxb
 # its verbs, each verb's options, *.kxb files for check, verify and backup, any file for log and for
 # backup's --output. Each case types a
-# command line in a folder of known files and compares the offered words. For kxb the verbs and
-# options that the built program's usage names must all be offered.
-# Usage: completion_test.sh COMPLETION_DIR kavelwrite
+# command line in a folder of known files and compares the offered words. The options that the
+# built program's help names (for kxb, its verbs and each verb's options) must all be offered.
+# Usage: completion_test.sh COMPLETION_DIR kavelwrite [KAVELWRITE_PROGRAM]
 #        completion_test.sh COMPLETION_DIR kxb KXB_PROGRAM
 set -u
 completion_dir=$(realpath "$1") command=$2 program=${3:+$(realpath "$3")}
@@ -52,12 +52,16 @@ words() { printf '%s\n' "$@" | LC_ALL=C sort; }
 
 case $command in
 kavelwrite)
-    complete_line "kavelwrite -" "$(words --logfile --overlap-resets --record --verify)"
-    complete_line "kavelwrite --l" "--logfile"
-    complete_line "kavelwrite --logfile -" "$(words --overlap-resets --record --verify)"
-    complete_line "kavelwrite setup.kxb --logfile -" "$(words --overlap-resets --record --verify)"
-    complete_line "kavelwrite --overlap-resets --logfile --verify -" "--record"
-    complete_line "kavelwrite --overlap-resets --logfile --verify --record run.rec -" ""
+    # The options that can follow once something else is typed: --help and --version stand alone,
+    # --batches only goes with --loop.
+    rest="--events --history --logfile --loop --overlap-resets --record --verify"
+    complete_line "kavelwrite -" "$(words $rest --help --version)"
+    complete_line "kavelwrite --l" "$(words --logfile --loop)"
+    complete_line "kavelwrite --h" "$(words --help --history)"
+    complete_line "kavelwrite --logfile -" "$(words ${rest/--logfile/})"
+    complete_line "kavelwrite setup.kxb --logfile -" "$(words ${rest/--logfile/})"
+    complete_line "kavelwrite --overlap-resets --logfile --verify --loop --events ev --history rec.db -" "$(words --batches --record)"
+    complete_line "kavelwrite --overlap-resets --logfile --verify --record run.rec --history=rec.db --events=ev --loop --batches 3 -" ""
     complete_line "kavelwrite --x" ""
     complete_line "kavelwrite " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
     complete_line "kavelwrite s" "$(words scripts setup.kxb)"
@@ -66,16 +70,38 @@ kavelwrite)
     complete_line "kavelwrite folder.kxb/" "folder.kxb/d.kxb"
     complete_line "kavelwrite n" ""
     complete_line "kavelwrite --overlap-resets s" "$(words scripts setup.kxb)"
-    complete_line "kavelwrite setup.kxb " "$(words --logfile --overlap-resets --record --verify)"
-    complete_line "kavelwrite setup.kxb --logfile " "$(words --overlap-resets --record --verify)"
-    complete_line "kavelwrite --logfile setup.kxb " "$(words --overlap-resets --record --verify)"
-    complete_line "kavelwrite --v" "--verify"
-    # The word after --record is the recording: any file, and not the script.
-    complete_line "kavelwrite --record " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
-    complete_line "kavelwrite setup.kxb --record n" "notes.txt"
-    complete_line "kavelwrite --record run.rec s" "$(words scripts setup.kxb)"
-    complete_line "kavelwrite --record run.rec " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
-    complete_line "kavelwrite --record=run.rec setup.kxb " "$(words --logfile --overlap-resets --verify)"
+    complete_line "kavelwrite setup.kxb " "$(words $rest)"
+    complete_line "kavelwrite setup.kxb --logfile " "$(words ${rest/--logfile/})"
+    complete_line "kavelwrite --logfile setup.kxb " "$(words ${rest/--logfile/})"
+    complete_line "kavelwrite --v" "$(words --verify --version)"
+    complete_line "kavelwrite setup.kxb --v" "--verify"
+    # --help and --version end the program: nothing goes with them.
+    complete_line "kavelwrite --help " ""
+    complete_line "kavelwrite --version -" ""
+    complete_line "kavelwrite setup.kxb --help -" ""
+    # --batches comes with --loop, once, and its number is typed by hand.
+    complete_line "kavelwrite setup.kxb --loop --b" "--batches"
+    complete_line "kavelwrite setup.kxb --b" ""
+    complete_line "kavelwrite setup.kxb --loop --batches " ""
+    complete_line "kavelwrite setup.kxb --loop --batches=2 --b" ""
+    complete_line "kavelwrite --loop --batches 2 s" "$(words scripts setup.kxb)"
+    # The word after --record, --history and --events is their file: any file, and not the script.
+    for option in --record --history --events; do
+        complete_line "kavelwrite $option " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
+        complete_line "kavelwrite setup.kxb $option n" "notes.txt"
+        complete_line "kavelwrite $option out s" "$(words scripts setup.kxb)"
+        complete_line "kavelwrite $option out " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
+        complete_line "kavelwrite $option=out setup.kxb " "$(words ${rest/$option/})"
+    done
+    # Whatever the program's help names is offered on an empty command line.
+    if [ -n "$program" ]; then
+        options=$("$program" --help 2>&1 | grep -o -- '--[a-z][a-z-]*' | LC_ALL=C sort -u)
+        offered_options=$(offered "kavelwrite --loop -")$'\n'$(offered "kavelwrite -")
+        for option in $options; do
+            grep -qxF -- "$option" <<<"$offered_options" ||
+                { echo "FAIL: kavelwrite --help names $option, which is not offered"; failures=$((failures + 1)); }
+        done
+    fi
     ;;
 kxb)
     complete_line "kxb " "$(words backup check history log probe schema twin verify)"

@@ -388,6 +388,22 @@ RecordingHoldsEveryCallAndMakesATwin)
         fail "the run on the twin sends other messages or gets other answers"
     guide_shows '`KAVELHID_SIMULATION=lost-twin.xml build/kavelwrite demo.kxb --verify` ends with the same `differ`'
 
+    # The twin after the run: the run's writes saved into it, its Inject still there until deleted.
+    run_in_work KAVELHID_SIMULATION=lost-twin.xml KAVELHID_SIMULATION_SAVE=lost-after.xml "$kavelwrite" demo.kxb --verify
+    expect_status 167
+    guide_shows 'KAVELHID_SIMULATION=lost-twin.xml KAVELHID_SIMULATION_SAVE=lost-after.xml build/kavelwrite demo.kxb --verify'
+    grep -qF '<Memory Unit="2" Address="4000">11 22 33 44</Memory>' "$work/lost-after.xml" ||
+        fail "the saved twin does not hold the run's write at 4000"
+    grep -qF '<Inject Cmd="16" Dst="2" Skip="1" Count="1" Status="0">00 00 00 00</Inject>' "$work/lost-after.xml" ||
+        fail "the saved twin lost its Inject"
+    run_in_work KAVELHID_SIMULATION=lost-after.xml "$kxb" verify --send-pointer-commands demo.kxb
+    expect_status 167
+    guide_shows 'KAVELHID_SIMULATION=lost-after.xml build/kxb verify --send-pointer-commands demo.kxb'
+    grep -qF 'demo.kxb:59:4: device0: differ:' "$work/stdout" || fail "kxb verify on the saved twin does not meet the recorded read"
+    grep -v '<Inject' "$work/lost-after.xml" >"$work/fixed-after.xml"
+    run_in_work KAVELHID_SIMULATION=fixed-after.xml "$kxb" verify --send-pointer-commands demo.kxb
+    expect_status 0
+
     # A recording that is not one.
     sed '7s/.*/garbage/' "$work/lost.rec" >"$work/setup.rec"
     run_in_work "$kxb" twin setup.rec
@@ -411,6 +427,84 @@ RecordingHoldsEveryCallAndMakesATwin)
     done <<<"$calls"
     grep -qxF '# arguments: examples/command.kxb \-\-record /tmp/command.rec' "$page" ||
         fail "kavelwrite(1) no longer shows the example's arguments"
+    ;;
+StationWritesBatchAfterBatch)
+    # The guide: a station over the three batches of examples/station-batches.xml, its console, its
+    # log files, its events and its record.
+    mkdir -p "$work/examples"
+    cp "$examples/demo.kxb" "$work/examples/"
+    guide_shows 'KAVELHID_SIMULATION=examples/station-batches.xml KAVELWRITE_STATION=bench-1 \'
+    guide_shows 'build/kavelwrite examples/demo.kxb --loop --batches 3 --logfile \'
+    guide_shows '--events station.events --history record.db'
+    # A station that misses a batch waits for it for ever: 124 says so.
+    run_in_work KAVELHID_SIMULATION="$examples/station-batches.xml" KAVELWRITE_STATION=bench-1 KAVELWRITE_HISTORY= \
+        timeout 120 "$kavelwrite" examples/demo.kxb --loop --batches 3 --logfile --events station.events --history record.db
+    expect_status 0
+    # The console without the blocks' inner lines, and those that the guide shows.
+    expected='kavelwrite 0.0.4 writes kxb file into Kavel
+libkavelhidapi 1.4.2
+Kxb file check: Pass
+Waiting for keyboards (Ctrl-C ends the station)
+Batch 1
+2 Kavel device(s) detected
+device0:
+device1:
+Batch 1: 2 of 2 keyboards written
+Unplug the keyboards
+Waiting for keyboards (Ctrl-C ends the station)
+Batch 2
+1 Kavel device(s) detected
+device0:
+Batch 2: 1 of 1 keyboards written
+Unplug the keyboards
+Waiting for keyboards (Ctrl-C ends the station)
+Batch 3
+3 Kavel device(s) detected
+device0:
+device1:
+device2:
+Batch 3: 3 of 3 keyboards written
+Station: 3 batches, 6 keyboards, 6 written, 0 failed'
+    actual=$(console | grep -v '^ \|^$')
+    [ "$actual" = "$expected" ] || fail "the station prints:
+$actual"
+    while read -r line; do guide_shows "$line"; done <<<"$expected"
+    [ "$(console | grep -cxF ' Done.')" = 6 ] || fail "not six keyboards done"
+    logs=$(ls "$work/examples/demo.kxb_t"* 2>/dev/null | wc -l)
+    [ "$logs" = 3 ] || fail "$logs log files, not one per batch"
+
+    # The events, in order, and the lines that the guide shows, whatever their times.
+    names=$(sed 's/^{"event":"\([a-zA-Z]*\)".*/\1/' "$work/station.events" | grep -v '^progress$' | tr '\n' ' ')
+    kb='keyboard result'
+    [ "$names" = "start waiting batch $kb $kb batchEnd unplug waiting batch $kb batchEnd unplug waiting batch $kb $kb $kb batchEnd end " ] ||
+        fail "the events come as: $names"
+    progress=$(grep -c '"event":"progress"' "$work/station.events")
+    grep -qF "leaving out the $progress \`progress\` events" "$guide" || fail "the guide does not count $progress progress events"
+    untimed() { sed 's/"time":"[^"]*"/"time":""/'; }
+    shown=$(sed -n '/^{"event":"start"/,/^```$/p' "$guide" | grep '^{' | untimed)
+    [ "$(wc -l <<<"$shown")" -ge 10 ] || fail "the guide shows only $(wc -l <<<"$shown") events"
+    while read -r line; do
+        untimed <"$work/station.events" | grep -qxF -- "$line" || fail "the station wrote no event: $line"
+    done <<<"$shown"
+    tail -n 1 "$work/station.events" | untimed | grep -qxF -- \
+        '{"event":"end","time":"","status":0,"batches":3,"keyboards":6,"written":6,"failed":0,"endedBy":"exit"}' ||
+        fail "the events do not end with the station's end"
+
+    # The record: a run per batch, of one session, as kxb history shows it.
+    run_in_work "$kxb" history --runs record.db
+    expect_status 0
+    guide_shows 'build/kxb history --runs record.db'
+    untimed_runs() { sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]{12}/TIME/'; }
+    actual=$(untimed_runs <"$work/stdout")
+    shown=$(grep -A3 '^Started (UTC)            Station  Script             Keyboards' "$guide" | untimed_runs)
+    [ "$actual" = "$shown" ] || fail "kxb history --runs prints:
+$actual
+and the guide shows:
+$shown"
+    run_in_work "$kxb" history --runs --json record.db
+    [ "$(grep '"session"' "$work/stdout" | sort -u | wc -l)" = 1 ] || fail "the batches are not one session"
+    [ "$(grep -o '"batch": "[0-9]*"' "$work/stdout" | tr -d '\n')" = '"batch": "3""batch": "2""batch": "1"' ] ||
+        fail "the runs do not name their batches: $(grep '"batch"' "$work/stdout")"
     ;;
 ProbeShowsWhatIsAttached)
     # The guide: kxb probe on the demo keyboard, its Device element pasted into a script, and a
