@@ -9,7 +9,8 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 300
 # Where `make install` puts the programs; DESTDIR, when set, is put before it (staged installs).
 PREFIX     ?= /usr/local
-PACKAGES   := cmake make g++ libpugixml-dev nlohmann-json3-dev libgtest-dev mandoc dpkg-dev file lintian libxml2-utils
+PACKAGES   := cmake make g++ libpugixml-dev nlohmann-json3-dev libgtest-dev mandoc dpkg-dev file lintian \
+              libxml2-utils libsqlite3-dev libpq-dev libssl-dev postgresql
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 DEMO_DIR   := $(BUILD)/demo
 
@@ -122,9 +123,12 @@ package: build
 
 # Benchmarks in Release mode: generates scripts of 1, 10 and 100 MB in build-bench/bench/data and
 # prints one table (check pass against pugixml's load, write pass per message, log file against
-# pugixml's save, scaling), each figure the median of at least 5 runs. See bench/README.md.
+# pugixml's save, scaling), each figure the median of at least 5 runs; then the production record's
+# table (a keyboard's rows, eight writers, kxb history over a million keyboards, on SQLite and on a
+# PostgreSQL server of its own). See bench/README.md.
 .PHONY: bench
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKAVELWRITE_BUILD_BENCH=ON
-	cmake --build build-bench -j $(JOBS) --target bench_run
+	cmake --build build-bench -j $(JOBS) --target bench_run bench_history
 	build-bench/bench/bench_run
+	build-bench/bench/bench_history

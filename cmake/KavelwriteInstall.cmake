@@ -54,6 +54,7 @@ endfunction()
 kavelwrite_install_gzipped(${PROJECT_SOURCE_DIR}/docs/kavelwrite.1 ${CMAKE_INSTALL_MANDIR}/man1)
 kavelwrite_install_gzipped(${PROJECT_SOURCE_DIR}/docs/kxb.1 ${CMAKE_INSTALL_MANDIR}/man1)
 kavelwrite_install_gzipped(${PROJECT_SOURCE_DIR}/docs/kavelhid-simulation.5 ${CMAKE_INSTALL_MANDIR}/man5)
+kavelwrite_install_gzipped(${PROJECT_SOURCE_DIR}/docs/kavelwrite-history.5 ${CMAKE_INSTALL_MANDIR}/man5)
 kavelwrite_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/changelog ${CMAKE_INSTALL_DOCDIR})
 add_custom_target(kavelwrite_gzipped ALL DEPENDS ${_kavelwrite_gzipped_files})
 

@@ -3,10 +3,8 @@
 #include "driver.h"
 
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -101,16 +99,4 @@ std::string NextStamp(const std::string& stampTime) {
     time_t next = mktime(&local);
     localtime_r(&next, &local);
     return StampOf(local);
-}
-
-std::string UtcTimestamp() {
-    auto now = std::chrono::system_clock::now();
-    long long lMs = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    time_t seconds = static_cast<time_t>(lMs / 1000);
-    struct tm utc {};
-    gmtime_r(&seconds, &utc);
-    char txtTime[80];
-    snprintf(txtTime, sizeof txtTime, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-             utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(lMs % 1000));
-    return txtTime;
 }

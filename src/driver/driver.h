@@ -88,8 +88,7 @@ std::string LogFileName(const std::string& filename, const std::string& stampTim
 bool ParseLogFileName(const std::string& path, std::string* stampTime);
 // Returns the run stamp one second after stampTime ("t20261208235959" gives "t20261209000000").
 std::string NextStamp(const std::string& stampTime);
-// Returns the time now in UTC, ISO 8601 with milliseconds: "2026-12-09T12:34:56.789Z".
-std::string UtcTimestamp();
+
 
 // ---- outcomes.cpp: how a keyboard's block ends on the console
 

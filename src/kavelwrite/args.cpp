@@ -6,8 +6,8 @@
 
 namespace {
 
-// An option that takes a value: "--name VALUE", the value being the next argument whatever it
-// holds, or "--name=VALUE". Returns true when sArg is the option, with *bGiven set and its value
+// An option that takes a value: --name VALUE, the value being the next argument whatever it
+// holds, or --name=VALUE. Returns true when sArg is the option, with *bGiven set and its value
 // (empty when none follows) in *sValue.
 bool ValueOption(const std::string& sName, const std::string& sArg, int argc, char* argv[], int* nArg,
                  bool* bGiven, std::string* sValue) {
@@ -38,6 +38,7 @@ const char* const txtUsageLine = "Usage: kavelwrite kxbfile [--logfile] [--verif
 
 RunArguments ReadArguments(int argc, char* argv[]) {
     RunArguments args;
+    args.arArguments.assign(argv + 1, argv + argc);
     for (int nArg = 1; nArg < argc; nArg++) {
         const std::string sArg = argv[nArg];
         std::string sValue;

@@ -3,6 +3,7 @@
 #include "kavelwrite.h"
 
 #include "driver.h"
+#include "history.h"
 
 #include <nlohmann/json.hpp>
 
@@ -47,7 +48,7 @@ void Write(nlohmann::ordered_json event) {
 nlohmann::ordered_json Event(const char* txtEvent) {
     nlohmann::ordered_json event;
     event["event"] = txtEvent;
-    event["time"] = UtcTimestamp();
+    event["time"] = HistoryUtcNow();
     return event;
 }
 

@@ -4,18 +4,15 @@
 
 #include "driver.h"
 #include "hidlink.h"
+#include "history.h"
 
 #include <cerrno>
 #include <iostream>
-
-namespace {
 
 std::string ProgramVersion() {
     return "kavelwrite " + std::to_string(KAVELWRITE_VER_MAJOR) + "." + std::to_string(KAVELWRITE_VER_MINOR) +
            "." + std::to_string(KAVELWRITE_VER_BUILD);
 }
-
-} // namespace
 
 int kxbMain(int argc, char* argv[]) {
     int nVerMajor = 0;
@@ -33,9 +30,15 @@ int kxbMain(int argc, char* argv[]) {
     // script itself.
     int nRecordError = 0;
     if (args.bRecord && !args.sRecordFile.empty() && !args.bVersion && !bArgumentsWrong) {
+        // The recording names its arguments, but never a password of the record's URI.
+        std::vector<std::string> arShown;
+        for (const std::string& sArgument : args.arArguments) arShown.push_back(HistoryRedactArgument(sArgument));
+        std::vector<char*> arShownArgs;
+        for (std::string& sArgument : arShown) arShownArgs.push_back(&sArgument[0]);
         nRecordError = SameFile(args.sRecordFile, args.filename)
                            ? EEXIST
-                           : RecordingStart(args.sRecordFile, ProgramVersion(), argc - 1, argv + 1);
+                           : RecordingStart(args.sRecordFile, ProgramVersion(), static_cast<int>(arShownArgs.size()),
+                                            arShownArgs.data());
     }
     std::cout << ProgramVersion() << " writes kxb file into Kavel" << std::endl;
     HidLibraryVersion(&nVerMajor, &nVerMinor, &nVerBuild);

@@ -33,6 +33,7 @@ struct RunArguments {
     std::string sUnknownOption; // the first argument that looks like an option and is none
     std::string sBadArgument;   // the first option whose value or company is wrong
     std::string filename;       // the script: the first argument that is no option
+    std::vector<std::string> arArguments; // every argument after the program's name
 };
 
 // The usage line, which names every option.
@@ -117,6 +118,35 @@ void EventBatchEnd(int nBatch, const BatchTally& tally);
 // nSignal: the signal that ended the run, 0 for an ordinary end.
 void EventEnd(int nStatus, int nBatches, const BatchTally& tally, int nSignal);
 
+// ---- record.cpp: the production record of --history (or KAVELWRITE_HISTORY)
+
+// What every run of one kavelwrite process records alike.
+struct RunRecordFields {
+    std::string sProgram;      // "kavelwrite 0.0.4"
+    std::string sLibrary;      // the library's version
+    std::string sArguments;    // the command line, without a password
+    std::string sScriptPath;   // as named
+    std::string sScriptSha256; // of the script file's bytes
+};
+
+// Returns the record the run is asked to keep: --history's target, or KAVELWRITE_HISTORY; "" for none.
+std::string HistoryTarget(const RunArguments& args);
+// Opens the record at target, creating it and its tables where it may; returns 0, or
+// ERR_ERROR_HISTORY after the ERROR: line that names the target and the reason.
+int RecordOpen(const std::string& sTarget);
+// True when the run keeps a record.
+bool RecordOn();
+// Begins a run's row: its check pass's outcome, its batch of a station (0 outside one) and the
+// station's session. Returns 0, or ERR_ERROR_HISTORY after the ERROR: line.
+int RecordRunBegin(const RunRecordFields& fields, const std::string& sCheckOutcome, int nBatch,
+                   const std::string& sSession);
+// Keeps a finished keyboard's rows before the next one is opened; returns 0, or ERR_ERROR_HISTORY after
+// the ERROR: line that names the keyboard whose rows are missing.
+int RecordKeyboard(const KeyboardReport& report);
+// Ends the run's row with its exit status and the signal that ended it (0: none); says so when it
+// cannot.
+void RecordRunEnd(int nStatus, int nSignal);
+
 // ---- run.cpp
 
 // A keyboard that failed: its index and its outcome.
@@ -152,10 +182,14 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
 // args.nBatches batches; prints each batch's line and the station's. Returns 0 when every keyboard
 // was written, else the outcome of the last one that failed; 128 + the signal of a stop during a
 // batch.
-int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTotal, KeyboardRun run);
+// Each batch is a run of the record, with its number and the station's session.
+int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTotal, KeyboardRun run,
+               const RunRecordFields& fields);
 
 // ---- kavelwrite.cpp
 
+// Returns the program and its version: "kavelwrite 0.0.4".
+std::string ProgramVersion();
 // Runs the whole program; returns the exit status.
 int kxbMain(int argc, char* argv[]);
 

@@ -3,6 +3,7 @@
 #include "kavelwrite.h"
 
 #include "driver.h"
+#include "history.h"
 #include "kavelhidapi.h"
 #include "readback.h"
 #include "walk.h"
@@ -132,7 +133,7 @@ void EndReport(const KeyboardOutcome& outcome, int nLibraryStatus, KeyboardRepor
     report->nOutcome = outcome.bInterrupted ? STATUS_SIGNAL_BASE + StopRequested() : outcome.nStatus;
     report->nLibraryStatus = nLibraryStatus;
     report->sOutcome = ltrim(KeyboardOutcomeLine(outcome, nLibraryStatus));
-    report->sEnded = UtcTimestamp();
+    report->sEnded = HistoryUtcNow();
 }
 
 } // namespace
@@ -143,7 +144,7 @@ int WriteKeyboard(KavelHidDevice* device, int i, pugi::xml_node root, const std:
     if (report == nullptr) report = &local;
     *report = KeyboardReport();
     report->nKeyboard = i;
-    report->sStarted = UtcTimestamp();
+    report->sStarted = HistoryUtcNow();
     std::cout << std::endl << "device" << i << ":";
     // A keyboard the library cannot hand out is reported like one that does not open.
     int nStatus = device ? device->Open() : -1;

@@ -4,6 +4,7 @@
 
 #include "driver.h"
 #include "hidlink.h"
+#include "history.h"
 #include "kavelhidapi.h"
 #include "readback.h"
 #include "walk.h"
@@ -85,6 +86,8 @@ int WriteBatch(pugi::xml_node root, const std::string& stampTime, int nTotal, co
         int nOutcome = WriteKeyboard(device, i, root, stampTime, &current, &total, run, &report);
         EventResult(run.nBatch, report);
         tally->nKeyboards++;
+        // A keyboard the record cannot account for is the last one written.
+        bool bRecorded = RecordKeyboard(report) == 0;
         // Taken after the block, a little after the reset itself, so the wait left is never short.
         if (nOutcome == 0) {
             tally->nWritten++;
@@ -94,6 +97,10 @@ int WriteBatch(pugi::xml_node root, const std::string& stampTime, int nTotal, co
             // One failed keyboard fails the run, even when keyboards after it succeed.
             result = nOutcome;
             arFailed->push_back({i, nOutcome});
+        }
+        if (!bRecorded) {
+            result = ERR_ERROR_HISTORY;
+            break;
         }
     }
     // The enumerator must outlive the wait, so the keyboards are not let go while they restart.
@@ -112,6 +119,59 @@ void SaveLogFile(const pugi::xml_document& doc, const std::string& filename, con
     std::cout << "ERROR: Log file save error: " << logfile << std::endl;
 }
 
+namespace {
+
+// Opens the event stream of --events; returns 0, or ERR_ERROR_EVENTS_FILE after its ERROR: line.
+int OpenEvents(const RunArguments& args) {
+    // Line software that follows the events must not miss a run that it was told to follow.
+    std::string sReason = "no file named";
+    bool bScript = SameFile(args.sEventsFile, args.filename);
+    int nError = args.sEventsFile.empty() ? EINVAL : bScript ? EEXIST : EventsOpen(args.sEventsFile, &sReason);
+    if (bScript) sReason = "it is the script";
+    if (nError == 0) return 0;
+    std::cout << "ERROR: "
+              << (args.sEventsFile.empty() ? "Events file parameter missing"
+                                           : EventsErrorText(args.sEventsFile, sReason))
+              << std::endl;
+    return ERR_ERROR_EVENTS_FILE;
+}
+
+// Opens the record of --history or KAVELWRITE_HISTORY, if any; returns 0, or ERR_ERROR_HISTORY
+// after its ERROR: line.
+int OpenRecord(const RunArguments& args) {
+    std::string sTarget = HistoryTarget(args);
+    if (args.bHistory && sTarget.empty()) {
+        std::cout << "ERROR: History target parameter missing" << std::endl;
+        return ERR_ERROR_HISTORY;
+    }
+    if (sTarget.empty()) return 0;
+    // A file that is no record is never made one: least of all the script.
+    if (SameFile(sTarget, args.filename)) {
+        std::cout << "ERROR: History error: " << sTarget << ": it is the script" << std::endl;
+        return ERR_ERROR_HISTORY;
+    }
+    return RecordOpen(sTarget);
+}
+
+// What the check pass says of the script: "pass", or its first annotation ("PARSE_ERROR:DST"), or
+// "error" for a fault it annotates nowhere (a wrong root, an unknown element).
+std::string CheckOutcome(pugi::xml_node root, const std::string& stampTime, int result) {
+    if (result == 0) return "pass";
+    for (pugi::xml_node node = root; node;) {
+        pugi::xml_attribute annotation = node.attribute(stampTime.c_str());
+        if (annotation) return annotation.value();
+        if (node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        while (node && node != root && !node.next_sibling()) node = node.parent();
+        node = node == root ? pugi::xml_node() : node.next_sibling();
+    }
+    return "error";
+}
+
+} // namespace
+
 int WriteScriptFile(const RunArguments& args, int nRecordError, const std::string& sLibrary) {
     if (args.bRecord && (args.sRecordFile.empty() || nRecordError != 0)) {
         // Nothing is sent to a keyboard without the recording that was asked for.
@@ -123,24 +183,18 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
         ReportStop();
         return RunStatus(ERR_ERROR_RECORD_FILE);
     }
-    const std::string& filename = args.filename;
-    if (args.bEvents) {
-        // Line software that follows the events must not miss a run that it was told to follow.
-        std::string sReason = "no file named";
-        int nError = args.sEventsFile.empty()               ? EINVAL
-                     : SameFile(args.sEventsFile, filename) ? EEXIST
-                                                            : EventsOpen(args.sEventsFile, &sReason);
-        if (nError == EEXIST && SameFile(args.sEventsFile, filename)) sReason = "it is the script";
-        if (nError != 0) {
-            std::cout << "ERROR: "
-                      << (args.sEventsFile.empty() ? "Events file parameter missing"
-                                                   : EventsErrorText(args.sEventsFile, sReason))
-                      << std::endl;
-            ReportStop();
-            return RunStatus(ERR_ERROR_EVENTS_FILE);
-        }
+    if (args.bEvents && OpenEvents(args) != 0) {
+        ReportStop();
+        return RunStatus(ERR_ERROR_EVENTS_FILE);
     }
+    const std::string& filename = args.filename;
+    RunRecordFields fields;
+    fields.sProgram = ProgramVersion();
+    fields.sLibrary = sLibrary;
+    fields.sArguments = HistoryRedactArguments(args.arArguments);
+    fields.sScriptPath = filename;
     if (filename.empty()) {
+        EventStart(fields.sProgram, sLibrary, filename, "", "");
         std::cout << "ERROR: Kxb file parameter missing" << std::endl;
         std::cout << std::endl;
         PrintUsage();
@@ -150,13 +204,21 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
 
     pugi::xml_document doc;
     pugi::xml_parse_result parsed;
+    // The record and the events name the script by the hash of its bytes.
+    if (args.bEvents || !HistoryTarget(args).empty()) Sha256FileHex(filename, &fields.sScriptSha256);
     if (LoadScriptFile(doc, filename, &parsed) != LOAD_OK) {
+        EventStart(fields.sProgram, sLibrary, filename, fields.sScriptSha256, "");
         std::cout << "ERROR: Kxb file load error: " << filename << std::endl;
         ReportStop();
         return RunStatus(ERR_ERROR_LOAD_FILE);
     }
+    // The record is opened before the check, whose failure it keeps too, and before any keyboard.
+    if (OpenRecord(args) != 0) {
+        EventStart(fields.sProgram, sLibrary, filename, fields.sScriptSha256, "");
+        ReportStop();
+        return RunStatus(ERR_ERROR_HISTORY);
+    }
 
-    (void)sLibrary;
     std::string stampTime = timestamp();
     bool bReserved = args.bWriteLogfile && ReserveLogFile(filename, &stampTime);
     int current = 0;
@@ -168,24 +230,30 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
     check.observer = steps ? ReadBackObserver(steps.get()) : nullptr;
     int result = kxbCheckWrite(root, stampTime, nullptr, &current, &total, check);
     if (steps) current += ReadBackSteps(steps.get());
+    const std::string sCheck = CheckOutcome(root, stampTime, result);
+    EventStart(fields.sProgram, sLibrary, filename, fields.sScriptSha256, sCheck);
     KeyboardRun run;
     run.bVerify = args.bVerify;
     run.filename = filename;
     run.encoding = parsed.encoding;
-    run.bFailedAt = args.bEvents;
+    run.bFailedAt = args.bEvents || RecordOn();
     BatchTally tally;
     if (result != 0) {
         std::cout << "ERROR: Kxb file check error" << std::endl;
         result = ERR_ERROR_IN_FILE;
+        // A script that fails the check is a run of the record with its end and no keyboards.
+        if (RecordRunBegin(fields, sCheck, 0, "") != 0) result = ERR_ERROR_HISTORY;
     } else {
         std::cout << "Kxb file check: Pass" << std::endl;
-        // A stop during the check pass ends the run before any keyboard is looked for.
-        if (StopRequested() == 0) {
-            if (args.bLoop) {
-                // Each batch takes a name for its own log file.
-                if (bReserved) unlink(LogFileName(filename, stampTime).c_str());
-                return RunStation(args, doc, current, run);
-            }
+        if (args.bLoop && StopRequested() == 0) {
+            // Each batch takes a name for its own log file.
+            if (bReserved) unlink(LogFileName(filename, stampTime).c_str());
+            return RunStation(args, doc, current, run, fields);
+        }
+        if (RecordRunBegin(fields, sCheck, 0, "") != 0) {
+            result = ERR_ERROR_HISTORY;
+        } else if (StopRequested() == 0) {
+            // A stop during the check pass ends the run before any keyboard is looked for.
             std::vector<KeyboardFailure> arFailed;
             result = WriteBatch(root, stampTime, current, args, run, &tally, &arFailed);
             EventBatchEnd(run.nBatch, tally);
@@ -197,6 +265,7 @@ int WriteScriptFile(const RunArguments& args, int nRecordError, const std::strin
     if (args.bWriteLogfile) SaveLogFile(doc, filename, stampTime, bReserved);
     if (!bStopReported) ReportStop();
     result = RunStatus(result);
+    RecordRunEnd(result, StopRequested());
     EventEnd(result, result == ERR_ERROR_IN_FILE ? 0 : 1, tally, StopRequested());
     return result;
 }

@@ -5,6 +5,7 @@
 
 #include "driver.h"
 #include "hidlink.h"
+#include "history.h"
 
 #include <iostream>
 #include <unistd.h>
@@ -52,7 +53,10 @@ bool BusEmpty(int nCount) {
 
 } // namespace
 
-int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTotal, KeyboardRun run) {
+int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTotal, KeyboardRun run,
+               const RunRecordFields& fields) {
+    // The batches of one station share a session in the record.
+    const std::string sSession = RecordOn() ? HistoryNewRunId() : "";
     BatchTally station;
     int nBatches = 0;
     int result = 0;
@@ -73,7 +77,8 @@ int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTot
         run.nBatch = nBatches;
         BatchTally tally;
         std::vector<KeyboardFailure> arFailed;
-        int nStatus = WriteBatch(batch.first_child(), stampTime, nTotal, args, run, &tally, &arFailed);
+        int nStatus = RecordRunBegin(fields, "pass", nBatches, sSession);
+        if (nStatus == 0) nStatus = WriteBatch(batch.first_child(), stampTime, nTotal, args, run, &tally, &arFailed);
         std::cout << "Batch " << nBatches << ": " << tally.nWritten << " of " << tally.nKeyboards
                   << " keyboards written" << FailedList(arFailed) << std::endl;
         EventBatchEnd(nBatches, tally);
@@ -84,8 +89,11 @@ int RunStation(const RunArguments& args, const pugi::xml_document& doc, int nTot
         // A batch stopped by a signal ends as a run does: the stop said, then its log saved.
         if (bStoppedInBatch) ReportStop();
         if (args.bWriteLogfile) SaveLogFile(batch, run.filename, stampTime, bReserved);
-        (void)nStatus;
-        if (bStoppedInBatch || nBatches == args.nBatches) break;
+        RecordRunEnd(RunStatus(nStatus), StopRequested());
+        // A station must not write keyboards that it cannot account for.
+        bool bUnrecorded = nStatus == ERR_ERROR_HISTORY;
+        if (bUnrecorded) result = ERR_ERROR_HISTORY;
+        if (bStoppedInBatch || bUnrecorded || nBatches == args.nBatches) break;
 
         std::cout << "Unplug the keyboards" << std::endl;
         EventUnplug();

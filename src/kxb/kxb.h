@@ -1,7 +1,8 @@
 // kxb, the companion of kavelwrite: what is attached (probe), what is wrong in a script and where
 // (check), what a log file says (log), whether a keyboard holds a script (verify), what a script
-// would overwrite (backup) and the grammar of scripts for editors (schema). Each verb takes its own
-// arguments, argv[0] being the verb's name, and returns the program's exit status.
+// would overwrite (backup), the grammar of scripts for editors (schema) and what the production
+// record holds (history). Each verb takes its own arguments, argv[0] being the verb's name, and
+// returns the program's exit status.
 #ifndef KAVELWRITE_KXB_H
 #define KAVELWRITE_KXB_H
 
@@ -224,6 +225,13 @@ std::string KxbSchemaLocation();
 std::string KxbSchemaModel(const std::string& sLocation);
 // Prints the schema; returns 0, or 2 for a wrong option or an argument.
 int KxbSchema(int argc, char* argv[]);
+
+// ---- history.cpp
+extern const char* const txtUsageHistory;
+// Prints what kavelwrite's production record holds (keyboards, runs, or per script and day), reading
+// only, or with --create makes its tables; returns 0, 171 when the record cannot be read or made,
+// or 2.
+int KxbHistory(int argc, char* argv[]);
 
 // ---- verbs.cpp
 

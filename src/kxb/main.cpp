@@ -18,7 +18,7 @@ struct VerbEntry {
 
 const VerbEntry verbTable[] = {
     {"check", KxbCheck},   {"probe", KxbProbe}, {"log", KxbLog},       {"verify", KxbVerify},
-    {"backup", KxbBackup}, {"twin", KxbTwin},   {"schema", KxbSchema},
+    {"backup", KxbBackup}, {"twin", KxbTwin},   {"schema", KxbSchema}, {"history", KxbHistory},
 };
 
 int KxbVersion() {

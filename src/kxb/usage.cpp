@@ -16,6 +16,7 @@ const char* const txtUsageKxb =
     "  backup  print a script that puts back what a script would overwrite\n"
     "  twin    print a simulation file of the keyboards that a recording shows\n"
     "  schema  print the XML Schema of kxb scripts, for editors and xmllint\n"
+    "  history list what the production record holds: keyboards, runs, yield per script and day\n"
     "\n"
     "'kxb VERB --help' shows the options of a verb.\n";
 

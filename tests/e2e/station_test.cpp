@@ -1,5 +1,6 @@
 // kavelwrite --loop: a station writes batch after batch of virtual keyboards as they are plugged in,
 // tells what it does on the console and in its event stream, and ends as the operator asks.
+#include "history.h"
 #include "run_binary.h"
 #include "xml_support.h"
 
@@ -165,18 +166,30 @@ TEST_F(Station, CtrlCWhileWaitingEndsTheStationAndDuringABatchStopsIt) {
 
 TEST_F(Station, EachBatchKeepsItsOwnLogAndTellsItsResultsBeforeItsResetWaitEnds) {
     std::string sEventsAtSecondKeyboard;
-    RunOutcome run =
-        RunPiped(KAVELWRITE_BIN, {"s.kxb", "--loop", "--batches", "2", "--logfile", "--events", "ev"},
-                 Env("<KavelSimulation>" + Batch(std::string(KEYBOARD) + KEYBOARD) + Batch(KEYBOARD, LATER) +
-                     "</KavelSimulation>"),
-                 dir, [&](const std::string& out, pid_t) {
-                     if (sEventsAtSecondKeyboard.empty() && out.find("device1:") != std::string::npos)
-                         sEventsAtSecondKeyboard = ReadFile(dir + "/ev");
-                     return true;
-                 });
-    EXPECT_EQ(run.exitStatus, 0);
+    RunOutcome run = RunPiped(
+        KAVELWRITE_BIN,
+        {"s.kxb", "--loop", "--batches", "2", "--logfile", "--events", "ev", "--history", dir + "/record.db"},
+        Env("<KavelSimulation>" + Batch(std::string(KEYBOARD) + KEYBOARD) + Batch(KEYBOARD, LATER) +
+            "</KavelSimulation>"),
+        dir, [&](const std::string& out, pid_t) {
+            if (sEventsAtSecondKeyboard.empty() && out.find("device1:") != std::string::npos)
+                sEventsAtSecondKeyboard = ReadFile(dir + "/ev");
+            return true;
+        });
+    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
     EXPECT_NE(sEventsAtSecondKeyboard.find("\"event\":\"result\",\"time\""), std::string::npos)
         << sEventsAtSecondKeyboard;
+    // Each batch is a run of the record, the two of one session.
+    History history;
+    std::string sError;
+    std::vector<HistoryRunRead> runs;
+    ASSERT_EQ(HistoryOpen(dir + "/record.db", HISTORY_READ, &history, &sError), HISTORY_OK) << sError;
+    ASSERT_EQ(HistoryReadRuns(history.get(), HistoryFilter(), &runs, &sError), HISTORY_OK) << sError;
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].run.sBatch + runs[1].run.sBatch, "21");
+    EXPECT_EQ(runs[0].run.sSession, runs[1].run.sSession);
+    EXPECT_FALSE(runs[0].run.sSession.empty());
+    EXPECT_EQ(runs[0].lKeyboards + runs[1].lKeyboards, 3);
     std::vector<std::string> logs = FindLogFiles(dir, "s.kxb");
     ASSERT_EQ(logs.size(), 2u);
     for (const std::string& log : logs) {

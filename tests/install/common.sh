@@ -65,7 +65,7 @@ expect_library() {
 check_gzipped_docs() {
     local root=$1 mandir=$2 docdir=$3 source_dir=$4 installed source
     for installed in "$mandir/man1/kavelwrite.1" "$mandir/man1/kxb.1" "$mandir/man5/kavelhid-simulation.5" \
-        "$docdir/changelog"; do
+        "$mandir/man5/kavelwrite-history.5" "$docdir/changelog"; do
         case $installed in
         */changelog) source=$source_dir/packaging/changelog ;;
         *) source=$source_dir/docs/$(basename "$installed") ;;

@@ -78,7 +78,7 @@ kavelwrite)
     complete_line "kavelwrite --record=run.rec setup.kxb " "$(words --logfile --overlap-resets --verify)"
     ;;
 kxb)
-    complete_line "kxb " "$(words backup check log probe schema twin verify)"
+    complete_line "kxb " "$(words backup check history log probe schema twin verify)"
     complete_line "kxb p" "probe"
     complete_line "kxb -" "$(words --help --version)"
     complete_line "kxb --help " ""
@@ -124,6 +124,18 @@ kxb)
     complete_line "kxb twin --help " ""
     complete_line "kxb twin notes.txt " ""
     complete_line "kxb twin notes.txt -" ""
+    complete_line "kxb history " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
+    complete_line "kxb history -" "$(words --create --csv --failed --help --json --limit --runs --script --since --station --summary --until)"
+    complete_line "kxb history --summary -" "$(words --csv --failed --json --limit --script --since --station --until)"
+    complete_line "kxb history --json --runs --failed -" "$(words --limit --script --since --station --until)"
+    complete_line "kxb history --since " ""
+    complete_line "kxb history --limit 5 --station " ""
+    complete_line "kxb history --script " "$(words folder.kxb other.kxb scripts setup.kxb 'with space')"
+    complete_line "kxb history --script setup.kxb n" "notes.txt"
+    complete_line "kxb history --create " "$(words folder.kxb notes.txt other.kxb scripts setup.kxb setup.kxb_t20261208011631 'with space')"
+    complete_line "kxb history --create notes.txt " ""
+    complete_line "kxb history --create -" ""
+    complete_line "kxb history notes.txt --c" "--csv"
 
     # Whatever the program's usage names must be offered where it applies: every verb, and every
     # option of a verb as its first word.
