@@ -1,8 +1,9 @@
 // Runs the kavelwrite benchmarks and prints one table: generates the scripts, then measures the
 // check pass against pugixml's load, the write pass per message, the log file against pugixml's
 // save, how the check pass scales, kxb check against kavelwrite's check pass, and a station of 16
-// keyboards without and with --overlap-resets. Every figure is the median of several runs of a
-// child process: wall time around it, CPU time from wait4, peak resident set read at its exit. The
+// keyboards without and with --overlap-resets, what the station of --loop adds to its batches, and
+// its peak memory over a shift of a thousand batches. Every figure is the median of several runs of
+// a child process: wall time around it, CPU time from wait4, peak resident set read at its exit. The
 // baselines run interleaved with kavelwrite, in the same rounds.
 //
 //   bench_run [--runs N] [--sizes 1,10,100] [--write-mb 10] [--log-mb 100] [--station-runs N]
@@ -40,6 +41,8 @@ namespace {
 // The program measured; --kavelwrite names another build of it, for a before and after.
 std::string KAVELWRITE = BENCH_KAVELWRITE;
 const char* const KXB = BENCH_KXB;
+// kavelwrite linked with a sleep that returns at once, for the shift.
+const char* const KAVELWRITE_NOSLEEP = BENCH_KAVELWRITE_NOSLEEP;
 const char* const GENERATE = BENCH_GENERATE;
 const char* const PUGIXML_LOAD = BENCH_PUGIXML_LOAD;
 const char* const PUGIXML_SAVE = BENCH_PUGIXML_SAVE;
@@ -65,6 +68,23 @@ const double TARGET_STATION = 12.0;
 const double TARGET_RECORD = 1.05;
 const double TARGET_VERIFY = 1.02;
 const int STATION_KEYBOARDS = 16;
+// The station of --loop: STATION_BATCHES batches of STATION_KEYBOARDS, each after the first plugged
+// in STATION_PLUG_AFTER_MS after the one before was unplugged. Two looks of 500 ms see the bus empty
+// in that gap, so the station waits for each batch as it would on a bench.
+const int STATION_BATCHES = 3;
+const int STATION_PLUG_AFTER_MS = 1200;
+// What the station may add to a batch: two looks, the one that sees it and the one that confirms it.
+const double TARGET_STATION_ADDED_MS = 1000;
+// The shift: SHIFT_BATCHES batches of SHIFT_KEYBOARDS, measured after SHIFT_BATCHES_SHORT and after
+// all of them. Without pauses the looks spin, and the gap of SHIFT_PLUG_AFTER_MS is what lets them
+// see the bus empty between batches.
+const int SHIFT_BATCHES = 1000;
+const int SHIFT_BATCHES_SHORT = 10;
+const int SHIFT_KEYBOARDS = 2;
+const int SHIFT_PLUG_AFTER_MS = 10;
+const double TARGET_SHIFT_GROWTH_KB = 1024;
+// A shift that misses an empty bus waits for ever; it is ended after this long.
+const int SHIFT_TIMEOUT_SECONDS = 120;
 
 // One run of a child process.
 struct Sample {
@@ -186,10 +206,12 @@ int WaitTraced(pid_t pid, Sample* sample) {
     return 0;
 }
 
-// Runs args with standard output and standard error to the given files; fills sample. Returns 0,
-// or 1 when the process could not be started.
+// Runs args with standard output and standard error to the given files; fills sample. A child
+// still running after nTimeoutSeconds (0: no limit) is ended by SIGALRM. Returns 0, or 1 when the
+// process could not be started.
 int RunProcess(std::vector<std::string> args, const std::vector<std::string>& extraEnv,
-               const std::string& stdoutPath, const std::string& stderrPath, Sample* sample) {
+               const std::string& stdoutPath, const std::string& stderrPath, Sample* sample,
+               int nTimeoutSeconds = 0) {
     std::vector<std::string> env = ChildEnvironment(extraEnv);
     std::vector<char*> argv = PointerArray(args);
     std::vector<char*> envp = PointerArray(env);
@@ -203,6 +225,8 @@ int RunProcess(std::vector<std::string> args, const std::vector<std::string>& ex
         close(fdOut);
         close(fdErr);
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        // The alarm survives exec, and the programs measured leave SIGALRM as it is: fatal.
+        if (nTimeoutSeconds > 0) alarm(static_cast<unsigned>(nTimeoutSeconds));
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -265,13 +289,17 @@ void RemoveLogFiles(const std::string& script) {
 
 // Runs a program that must succeed; stops the benchmark when it does not.
 Sample RunChecked(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
-                  const std::string& stdoutPath, int nExpected = 0) {
+                  const std::string& stdoutPath, int nExpected = 0, int nTimeoutSeconds = 0) {
     Sample sample;
     std::string stderrPath = stdoutPath + ".stderr";
-    if (RunProcess(args, extraEnv, stdoutPath, stderrPath, &sample) != 0) Fail("cannot run " + args[0]);
+    if (RunProcess(args, extraEnv, stdoutPath, stderrPath, &sample, nTimeoutSeconds) != 0)
+        Fail("cannot run " + args[0]);
     if (sample.status != nExpected) {
+        bool bTimedOut = nTimeoutSeconds > 0 && sample.status == 128 + SIGALRM;
         Fail(args[0] + " " + (args.size() > 1 ? args[1] : "") + " ended with status " +
-             std::to_string(sample.status) + " (see " + stdoutPath + " and " + stderrPath + ")");
+             std::to_string(sample.status) +
+             (bTimedOut ? ", still running after " + std::to_string(nTimeoutSeconds) + " s" : "") + " (see " +
+             stdoutPath + " and " + stderrPath + ")");
     }
     return sample;
 }
@@ -422,6 +450,8 @@ struct StationFigures {
     Figure sequential;                   // without --overlap-resets
     Figure overlapped;                   // with it
     Figure verified;                     // with it and --verify
+    Figure loop;                         // --loop over STATION_BATCHES batches of the same keyboards
+    Figure start;                        // the demo script with no keyboard: start, load, check, one look
     std::uint64_t nMessages = 0;         // a traced run with --overlap-resets
     std::uint64_t nVerifiedMessages = 0; // the same with --verify
     std::uint64_t nReadsNeeded = 0;      // what the 255-byte answer needs to read every write back
@@ -456,30 +486,51 @@ std::uint64_t ReadsNeeded(const std::string& trace) {
     return nReads;
 }
 
-// Writes the simulation of a station: examples/demo-keyboard.xml with its Keyboard element
-// repeated STATION_KEYBOARDS times. Returns its path.
-std::string WriteStationSimulation() {
+// Writes DATA_DIR/name, a simulation of demo keyboards (the Keyboard element of
+// examples/demo-keyboard.xml with txtExtra at its end): nKeyboards attached all the time when
+// nBatches is 0, else nBatches batches of nKeyboards, each after the first plugged in nPlugAfterMs
+// after the one before was unplugged, and unplugged as soon as it is served. Returns its path.
+std::string WriteDemoSimulation(const std::string& name, int nBatches, int nKeyboards, int nPlugAfterMs,
+                                const std::string& txtExtra = "") {
     const std::string txtEnd = "</Keyboard>";
     std::string demo = ReadFile(std::string(EXAMPLES_DIR) + "/demo-keyboard.xml");
     std::size_t begin = demo.find("<Keyboard>");
     std::size_t end = demo.find(txtEnd);
     if (begin == std::string::npos || end == std::string::npos) Fail("no Keyboard in demo-keyboard.xml");
+    std::string keyboard = demo.substr(begin, end - begin) + txtExtra + txtEnd;
     end += txtEnd.size();
-    std::string path = std::string(DATA_DIR) + "/station.xml";
-    std::ofstream station(path);
-    station << demo.substr(0, begin);
-    for (int i = 0; i < STATION_KEYBOARDS; ++i)
-        station << (i > 0 ? "\n\t" : "") << demo.substr(begin, end - begin);
-    station << demo.substr(end);
-    if (!station.flush()) Fail("cannot write " + path);
+    std::string path = std::string(DATA_DIR) + "/" + name;
+    std::ofstream simulation(path);
+    simulation << demo.substr(0, begin);
+    char txtPlugAfter[32];
+    std::snprintf(txtPlugAfter, sizeof txtPlugAfter, " PlugAfter=\"%X\"",
+                  static_cast<unsigned>(nPlugAfterMs));
+    for (int b = 0; b < std::max(nBatches, 1); ++b) {
+        if (nBatches > 0) simulation << (b > 0 ? "\n\t<Batch" + std::string(txtPlugAfter) + ">" : "<Batch>");
+        for (int i = 0; i < nKeyboards; ++i) simulation << (i > 0 || nBatches > 0 ? "\n\t" : "") << keyboard;
+        if (nBatches > 0) simulation << "\n\t</Batch>";
+    }
+    simulation << demo.substr(end);
+    if (!simulation.flush()) Fail("cannot write " + path);
     return path;
 }
 
-// The demo script on the station, without and with --overlap-resets, and with it and --verify, in
-// the same rounds, trace off and standard output to a file; every run must write and reset every
-// keyboard. One traced run of each of the last two counts the messages that --verify adds.
+// The console's last line of a station that wrote every keyboard of nBatches batches of nKeyboards.
+std::string StationLine(int nBatches, int nKeyboards) {
+    return "Station: " + std::to_string(nBatches) + " batches, " + std::to_string(nBatches * nKeyboards) +
+           " keyboards, " + std::to_string(nBatches * nKeyboards) + " written, 0 failed\n";
+}
+
+// The demo script on the station, without and with --overlap-resets, and with it and --verify; the
+// station of --loop over STATION_BATCHES such batches, and the script with no keyboard, all in the
+// same rounds, trace off and standard output to a file; every run must write and reset every
+// keyboard. One traced run of each of the second and third counts the messages that --verify adds.
 StationFigures MeasureStation(int nRuns) {
-    std::string simulation = "KAVELHID_SIMULATION=" + WriteStationSimulation();
+    std::string simulation =
+        "KAVELHID_SIMULATION=" + WriteDemoSimulation("station.xml", 0, STATION_KEYBOARDS, 0);
+    std::string batches =
+        "KAVELHID_SIMULATION=" +
+        WriteDemoSimulation("station-batches.xml", STATION_BATCHES, STATION_KEYBOARDS, STATION_PLUG_AFTER_MS);
     std::string script = std::string(EXAMPLES_DIR) + "/demo.kxb";
     std::string out = std::string(DATA_DIR) + "/kavelwrite-station.out";
     std::string tracePath = std::string(DATA_DIR) + "/station.trace";
@@ -498,6 +549,10 @@ StationFigures MeasureStation(int nRuns) {
     }
     std::remove(tracePath.c_str());
     std::vector<Sample> samples[3];
+    std::vector<Sample> loop;
+    std::vector<Sample> start;
+    Script demo;
+    demo.path = script;
     for (int i = 0; i < nRuns; ++i) {
         for (size_t n = 0; n < options.size(); ++n) {
             std::vector<std::string> args = {KAVELWRITE, script};
@@ -506,11 +561,50 @@ StationFigures MeasureStation(int nRuns) {
             if (CountLines(ReadFile(out), " Done.", "") != STATION_KEYBOARDS)
                 Fail("not every keyboard of the station was written (see " + out + ")");
         }
+        loop.push_back(RunChecked(
+            {KAVELWRITE, script, "--loop", "--batches", std::to_string(STATION_BATCHES)}, {batches}, out));
+        std::string text = ReadFile(out);
+        if (CountLines(text, " Done.", "") != STATION_BATCHES * STATION_KEYBOARDS ||
+            !Contains(text, StationLine(STATION_BATCHES, STATION_KEYBOARDS)))
+            Fail("not every keyboard of the station's batches was written (see " + out + ")");
+        start.push_back(RunCheckPass(demo, false));
     }
     figures.sequential = MedianOf(samples[0]);
     figures.overlapped = MedianOf(samples[1]);
     figures.verified = MedianOf(samples[2]);
+    figures.loop = MedianOf(loop);
+    figures.start = MedianOf(start);
     return figures;
+}
+
+struct ShiftFigures {
+    Figure shortShift; // --batches SHIFT_BATCHES_SHORT
+    Figure shift;      // --batches SHIFT_BATCHES
+};
+
+// A shift of the station without pauses: the same simulation of SHIFT_BATCHES batches run for
+// SHIFT_BATCHES_SHORT batches and for all of them, in the same rounds. Every keyboard holds memory
+// in each unit the demo script writes from the start, so that the virtual keyboards take all their
+// memory as the file is loaded, the same in both runs, and what grows is the program's.
+ShiftFigures MeasureShift(int nRuns) {
+    std::string simulation =
+        "KAVELHID_SIMULATION=" + WriteDemoSimulation("shift.xml", SHIFT_BATCHES, SHIFT_KEYBOARDS,
+                                                     SHIFT_PLUG_AFTER_MS,
+                                                     "<Memory Unit=\"6\" Address=\"0\">00</Memory>");
+    std::string script = std::string(EXAMPLES_DIR) + "/demo.kxb";
+    std::string out = std::string(DATA_DIR) + "/kavelwrite-shift.out";
+    std::vector<Sample> samples[2];
+    for (int i = 0; i < nRuns; ++i) {
+        for (int n = 0; n < 2; ++n) {
+            int nBatches = n == 0 ? SHIFT_BATCHES_SHORT : SHIFT_BATCHES;
+            samples[n].push_back(
+                RunChecked({KAVELWRITE_NOSLEEP, script, "--loop", "--batches", std::to_string(nBatches)},
+                           {simulation}, out, 0, SHIFT_TIMEOUT_SECONDS));
+            if (!Contains(ReadFile(out), StationLine(nBatches, SHIFT_KEYBOARDS)))
+                Fail("not every keyboard of the shift was written (see " + out + ")");
+        }
+    }
+    return ShiftFigures{MedianOf(samples[0]), MedianOf(samples[1])};
 }
 
 std::string Format(const char* format, double value) {
@@ -622,12 +716,18 @@ int main(int argc, char* argv[]) {
                  "Measuring the write pass on %s, without and with --record (about %.0f s per run) ...\n",
                  writeScript->label.c_str(), RESET_WAIT_MS / 1000 + 1);
     WriteFigures write = MeasureWrite(*writeScript, options.nRuns);
+    std::fprintf(stderr,
+                 "Measuring %d demo keyboards without and with --overlap-resets, with --verify, and as %d "
+                 "batches of a station (about %.0f s per round) ...\n",
+                 STATION_KEYBOARDS, STATION_BATCHES,
+                 (STATION_KEYBOARDS + 3 + STATION_BATCHES) * (RESET_WAIT_MS / 1000 + 0.1) +
+                     STATION_BATCHES * (STATION_PLUG_AFTER_MS + 1000) / 1000.0);
+    StationFigures station = MeasureStation(options.nStationRuns);
     std::fprintf(
         stderr,
-        "Measuring %d demo keyboards without and with --overlap-resets, and with --verify (about %.0f s per "
-        "round) ...\n",
-        STATION_KEYBOARDS, (STATION_KEYBOARDS + 3) * (RESET_WAIT_MS / 1000 + 0.1));
-    StationFigures station = MeasureStation(options.nStationRuns);
+        "Measuring a shift of %d batches without pauses, and its first %d (about %.0f s per round) ...\n",
+        SHIFT_BATCHES, SHIFT_BATCHES_SHORT, SHIFT_BATCHES * (SHIFT_PLUG_AFTER_MS + 1) / 1000.0);
+    ShiftFigures shift = MeasureShift(options.nStationRuns);
 
     std::string table;
     table += "kavelwrite benchmarks (" + KAVELWRITE + "), " + DateText() + ", " +
@@ -696,6 +796,42 @@ int main(int argc, char* argv[]) {
          Format("%.0f ms wall", station.verified.wallMs), Format("%.0f ms wall", station.overlapped.wallMs),
          Format("%.3f", verifyRatio), "<= " + Format("%.2f", TARGET_VERIFY) + ", added = needed",
          verifyRatio <= TARGET_VERIFY && nAdded == station.nReadsNeeded ? "met" : "missed"});
+    // What the station adds to its batches: its wall time less the operator's gaps between batches
+    // and the batches' own runs, each an --overlap-resets run of the same keyboards. Those runs start
+    // the program STATION_BATCHES times and the station once, so the start is given back but once.
+    double gapsMs = (STATION_BATCHES - 1) * static_cast<double>(STATION_PLUG_AFTER_MS);
+    double addedMs = (station.loop.wallMs - gapsMs - STATION_BATCHES * station.overlapped.wallMs +
+                      (STATION_BATCHES - 1) * station.start.wallMs) /
+                     STATION_BATCHES;
+    table += Row({"Station: time added per batch",
+                  "demo.kxb, --loop, " + std::to_string(STATION_BATCHES) + " batches of " +
+                      std::to_string(STATION_KEYBOARDS) + " demo keyboards, " + Format("%.0f ms", gapsMs) +
+                      " of PlugAfter",
+                  Format("%.0f ms wall", station.loop.wallMs),
+                  std::to_string(STATION_BATCHES) + Format(" x %.0f ms wall", station.overlapped.wallMs) +
+                      Format(", start %.1f ms", station.start.wallMs),
+                  Format("%.0f ms", addedMs), "<= " + Format("%.0f ms", TARGET_STATION_ADDED_MS),
+                  Verdict(addedMs, TARGET_STATION_ADDED_MS)});
+    // Peak memory must not grow with the batches; the wall time of the shift is for reference.
+    double growthKb = shift.shift.maxRssKb - shift.shortShift.maxRssKb;
+    std::string shiftLabel = "demo.kxb, --loop, batches of " + std::to_string(SHIFT_KEYBOARDS) +
+                             " demo keyboards, " + std::to_string(SHIFT_PLUG_AFTER_MS) +
+                             " ms PlugAfter, no pauses";
+    table += Row({"Station: peak RSS after " + std::to_string(SHIFT_BATCHES) + " batches - after " +
+                      std::to_string(SHIFT_BATCHES_SHORT),
+                  shiftLabel, Format("%.1f MB", shift.shift.maxRssKb / 1024),
+                  Format("%.1f MB", shift.shortShift.maxRssKb / 1024), Format("%+.0f kB", growthKb),
+                  "<= " + Format("%.0f MB", TARGET_SHIFT_GROWTH_KB / 1024),
+                  Verdict(growthKb, TARGET_SHIFT_GROWTH_KB)});
+    // Every batch but the first waits for its PlugAfter, spinning through looks.
+    double shiftGapsMs = (SHIFT_BATCHES - 1) * static_cast<double>(SHIFT_PLUG_AFTER_MS);
+    table +=
+        Row({"Station: wall time per batch, no pauses (for reference)", shiftLabel,
+             Format("%.0f ms wall", shift.shift.wallMs) + Format(", %.0f ms CPU", shift.shift.cpuMs),
+             Format("%.0f ms PlugAfter", shiftGapsMs),
+             Format("%.2f ms", shift.shift.wallMs / SHIFT_BATCHES) +
+                 Format(" (%.2f ms besides PlugAfter)", (shift.shift.wallMs - shiftGapsMs) / SHIFT_BATCHES),
+             "", ""});
 
     for (std::size_t i = 0; i < scripts.size(); ++i) {
         if (!checks[i].bLog) continue;
