@@ -34,6 +34,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The production record loads libpq only when a PostgreSQL server is named, so dpkg-shlibdeps does
+# not see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpq5")
 if(NOT TARGET kavelhidapi)
   # The maker's library comes from the maker, not from a Debian package: dpkg-shlibdeps must be
   # told where it lives to compute the other dependencies. The stand-in, in the package's private

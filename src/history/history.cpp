@@ -4,7 +4,8 @@
 // serve both engines, with $1, $2 ... for values; only how a time is typed and shown differs.
 #include "history.h"
 
-#include <libpq-fe.h>
+#include "pq.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -150,13 +151,13 @@ struct StatementCloser {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 };
 struct ServerCloser {
-    void operator()(PGconn* conn) const { PQfinish(conn); }
+    void operator()(PGconn* conn) const { Pq().finish(conn); }
 };
 struct ResultCloser {
-    void operator()(PGresult* result) const { PQclear(result); }
+    void operator()(PGresult* result) const { Pq().clear(result); }
 };
 struct ConninfoCloser {
-    void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
+    void operator()(PQconninfoOption* options) const { Pq().conninfoFree(options); }
 };
 
 } // namespace
@@ -253,29 +254,30 @@ bool ExecuteServer(HistoryStore* store, const std::string& sSql, const std::vect
         arText[i] = arValues[i].bInteger ? std::to_string(arValues[i].lInteger) : arValues[i].sText;
         arPointer[i] = arText[i].c_str();
     }
-    std::unique_ptr<PGresult, ResultCloser> result(PQexecParams(conn, sSql.c_str(),
-                                                                static_cast<int>(arValues.size()), nullptr,
-                                                                arPointer.data(), nullptr, nullptr, 0));
-    ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    std::unique_ptr<PGresult, ResultCloser> result(Pq().execParams(conn, sSql.c_str(),
+                                                                   static_cast<int>(arValues.size()), nullptr,
+                                                                   arPointer.data(), nullptr, nullptr, 0));
+    ExecStatusType status = result ? Pq().resultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        const char* txtPrimary = result ? PQresultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-        error->sReason = Clean(store, txtPrimary != nullptr ? txtPrimary : PQerrorMessage(conn));
+        const char* txtPrimary =
+            result ? Pq().resultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+        error->sReason = Clean(store, txtPrimary != nullptr ? txtPrimary : Pq().errorMessage(conn));
         if (error->sReason.empty()) error->sReason = "the server gave no answer";
         return false;
     }
     if (!onRow) return true;
-    int nRows = PQntuples(result.get());
-    int nColumns = PQnfields(result.get());
+    int nRows = Pq().ntuples(result.get());
+    int nColumns = Pq().nfields(result.get());
     for (int r = 0; r < nRows; r++) {
         SqlRow row(static_cast<size_t>(nColumns));
         for (int c = 0; c < nColumns; c++) {
-            if (PQgetisnull(result.get(), r, c)) {
+            if (Pq().getisnull(result.get(), r, c)) {
                 row[static_cast<size_t>(c)].bNull = true;
                 continue;
             }
-            int nLength = PQgetlength(result.get(), r, c);
+            int nLength = Pq().getlength(result.get(), r, c);
             if (nLength > 0) {
-                row[static_cast<size_t>(c)].sText.assign(PQgetvalue(result.get(), r, c),
+                row[static_cast<size_t>(c)].sText.assign(Pq().getvalue(result.get(), r, c),
                                                          static_cast<size_t>(nLength));
             }
         }
@@ -496,11 +498,13 @@ int OpenFile(HistoryStore* store, const std::string& sPath, bool bRead, std::str
 void IgnoreNotice(void*, const char*) {}
 
 int OpenServer(HistoryStore* store, const std::string& sTarget, bool bRead, std::string* sReason) {
+    const PqLibrary* pq = LoadPq(sReason);
+    if (pq == nullptr) return HISTORY_ERROR_OPEN;
     char* txtError = nullptr;
-    std::unique_ptr<PQconninfoOption, ConninfoCloser> options(PQconninfoParse(sTarget.c_str(), &txtError));
+    std::unique_ptr<PQconninfoOption, ConninfoCloser> options(pq->conninfoParse(sTarget.c_str(), &txtError));
     if (!options) {
         // libpq's message quotes the part it cannot read, which may be the password.
-        if (txtError != nullptr) PQfreemem(txtError);
+        if (txtError != nullptr) pq->freemem(txtError);
         *sReason = "libpq cannot read the URI";
         return HISTORY_ERROR_OPEN;
     }
@@ -532,17 +536,17 @@ int OpenServer(HistoryStore* store, const std::string& sTarget, bool bRead, std:
     arValues.push_back(sTarget.c_str());
     arKeywords.push_back(nullptr);
     arValues.push_back(nullptr);
-    store->conn.reset(PQconnectdbParams(arKeywords.data(), arValues.data(), 1));
+    store->conn.reset(Pq().connectdbParams(arKeywords.data(), arValues.data(), 1));
     if (!store->conn) {
         *sReason = "out of memory";
         return HISTORY_ERROR_OPEN;
     }
-    if (PQstatus(store->conn.get()) != CONNECTION_OK) {
-        *sReason = Clean(store, PQerrorMessage(store->conn.get()));
+    if (Pq().status(store->conn.get()) != CONNECTION_OK) {
+        *sReason = Clean(store, Pq().errorMessage(store->conn.get()));
         return HISTORY_ERROR_OPEN;
     }
     // "relation already exists, skipping" and its like are not for the user's console.
-    PQsetNoticeProcessor(store->conn.get(), IgnoreNotice, nullptr);
+    Pq().setNoticeProcessor(store->conn.get(), IgnoreNotice, nullptr);
     if (!bRead) return HISTORY_OK;
     // A reader proves that it reads only: the server refuses any write of this session.
     return ExecuteAll(store, {"SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY"}, sReason)
@@ -552,10 +556,10 @@ int OpenServer(HistoryStore* store, const std::string& sTarget, bool bRead, std:
 
 // A lost connection is made again once before a write; returns whether the server can be reached.
 bool Reconnect(HistoryStore* store, std::string* sReason) {
-    if (!store->bServer || PQstatus(store->conn.get()) == CONNECTION_OK) return true;
-    PQreset(store->conn.get());
-    if (PQstatus(store->conn.get()) == CONNECTION_OK) return true;
-    *sReason = Clean(store, PQerrorMessage(store->conn.get()));
+    if (!store->bServer || Pq().status(store->conn.get()) == CONNECTION_OK) return true;
+    Pq().reset(store->conn.get());
+    if (Pq().status(store->conn.get()) == CONNECTION_OK) return true;
+    *sReason = Clean(store, Pq().errorMessage(store->conn.get()));
     return false;
 }
 

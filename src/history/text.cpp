@@ -2,7 +2,8 @@
 // command line and a server URI without their passwords.
 #include "history.h"
 
-#include <libpq-fe.h>
+#include "pq.h"
+
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -28,7 +29,7 @@ const size_t SHA256_BYTES = 32;
 const size_t FILE_PIECE = 65536;
 
 struct ConninfoCloser {
-    void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
+    void operator()(PQconninfoOption* options) const { Pq().conninfoFree(options); }
 };
 struct DigestCloser {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
@@ -104,9 +105,12 @@ bool HistoryIsServer(const std::string& sTarget) {
 
 std::string HistoryTargetText(const std::string& sTarget) {
     if (!HistoryIsServer(sTarget)) return sTarget;
+    std::string sReason;
+    const PqLibrary* pq = LoadPq(&sReason);
+    if (pq == nullptr) return "postgresql://(a URI that is not shown without libpq)";
     char* txtError = nullptr;
-    std::unique_ptr<PQconninfoOption, ConninfoCloser> options(PQconninfoParse(sTarget.c_str(), &txtError));
-    if (txtError != nullptr) PQfreemem(txtError);
+    std::unique_ptr<PQconninfoOption, ConninfoCloser> options(pq->conninfoParse(sTarget.c_str(), &txtError));
+    if (txtError != nullptr) pq->freemem(txtError);
     // The URI itself may hold the password anywhere, so it is never shown as it was written.
     if (!options) return "postgresql://(a URI that libpq cannot read)";
     std::string sHost, sPort, sDatabase, sService;
