@@ -12,6 +12,7 @@
 // PostgreSQL), with random run ids as the program makes them.
 //
 //   bench_history [--keyboards N] [--runs N] [--writes N]
+#include "bench_support.h"
 #include "history.h"
 #include "pg_server.h"
 
@@ -59,19 +60,6 @@ struct Options {
     int nRuns = 5;
     int nWrites = 2000;
 };
-
-double NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
-double Median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 double Percentile(std::vector<double> values, double dShare) {
     if (values.empty()) return 0;

@@ -8,6 +8,7 @@
 //
 //   bench_run [--runs N] [--sizes 1,10,100] [--write-mb 10] [--log-mb 100] [--station-runs N]
 //             [--kavelwrite PATH]
+#include "bench_support.h"
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/ptrace.h>
@@ -119,19 +120,6 @@ struct Script {
 
 double Milliseconds(const struct timeval& tv) {
     return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0;
-}
-
-double NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
-double Median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 Figure MedianOf(const std::vector<Sample>& samples) {
