@@ -21,8 +21,9 @@ std::string Batch(const std::string& keyboards, const std::string& attributes = 
     return "<Batch" + attributes + ">" + keyboards + "</Batch>";
 }
 
-// A batch plugged in 1.2 s after the one before was unplugged: the station sees the bus empty.
-const char* const LATER = " PlugAfter=\"4B0\"";
+// A batch plugged in 2.5 s after the one before was unplugged: the station sees the bus empty in
+// two looks, even on a machine that is slow to wake it.
+const char* const LATER = " PlugAfter=\"9C4\"";
 
 // Three batches: two keyboards, one whose memory write fails, three.
 std::string ThreeBatches() {
