@@ -5,6 +5,7 @@
 #include "device.h"
 #include "driver.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -14,6 +15,7 @@ const std::string txtDevice = txtKxbDevice;
 const std::string txtId = txtKxbId;
 const std::string txtVersion = "Version";
 const std::string txtModule = "Module";
+const char* const txtXmlns = "xmlns";
 
 // The annotation name of the handlers run by kxb: a parsed document cannot hold an attribute whose
 // name has a blank, so it is never mistaken for one of the script's own.
@@ -25,12 +27,16 @@ const char* DeviceAccepts(const std::string& sField) {
     return field != nullptr ? field->accepts : "";
 }
 
-// True when the element reads child elements of that name.
-bool ReadsChild(const ElementEntry& writer, const char* name) {
-    for (const ElementField& field : writer.fields) {
-        if (!field.bAttribute && std::strcmp(field.name, name) == 0) return true;
+// The place in the element's fields of the child element field of that name, or -1 when the element
+// reads no child of that name. Names mostly differ in their first character, so that is compared
+// before the whole name.
+int ChildField(const ElementEntry& writer, const char* name) {
+    for (size_t i = 0; i < writer.fields.size(); ++i) {
+        const ElementField& field = writer.fields[i];
+        if (!field.bAttribute && field.name[0] == name[0] && std::strcmp(field.name, name) == 0)
+            return static_cast<int>(i);
     }
-    return false;
+    return -1;
 }
 
 // The names of the child elements that the element reads, in its order.
@@ -97,17 +103,54 @@ KxbFinding Warning(pugi::xml_node node, const std::string& sElement, const std::
     return finding;
 }
 
+// Warns about a default namespace declared on node: kavelwrite reads names without namespaces, but
+// editors and XML tools then look for kxb's elements in that namespace.
+void CheckNamespace(pugi::xml_node node, std::vector<KxbFinding>& namespaces) {
+    pugi::xml_attribute xmlns = node.attribute(txtXmlns);
+    if (xmlns.empty() || *xmlns.value() == '\0') return;
+    KxbFinding warning = Warning(node, node.name(),
+                                 "is a namespace: kavelwrite passes over it, but the schema and XML "
+                                 "tools look for kxb's elements in no namespace");
+    warning.sField = txtXmlns;
+    warning.bValue = true;
+    warning.sValue = xmlns.value();
+    namespaces.push_back(warning);
+}
+
+// Warns about every default namespace declared on top or below it, in document order.
+void CheckNamespacesBelow(pugi::xml_node top, std::vector<KxbFinding>& namespaces) {
+    pugi::xml_node node = top;
+    while (node) {
+        CheckNamespace(node, namespaces);
+        // The next node in document order below top.
+        if (node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        while (node != top && !node.next_sibling()) node = node.parent();
+        node = node == top ? pugi::xml_node() : node.next_sibling();
+    }
+}
+
 // Warns about a node whose text is read when it holds more than one text: an element, a comment or
-// a processing instruction inside it cuts the text, and only its first piece is read.
-void CheckOneText(pugi::xml_node node, const std::string& sElement, std::vector<KxbFinding>& warnings) {
+// a processing instruction inside it cuts the text, and only its first piece is read. With
+// namespaces, the default namespaces declared on node and below it are looked for in the same pass
+// (only elements carry attributes or hold other nodes).
+void CheckOneText(pugi::xml_node node, const char* txtElement, std::vector<KxbFinding>& warnings,
+                  std::vector<KxbFinding>* namespaces = nullptr) {
+    if (namespaces != nullptr) CheckNamespace(node, *namespaces);
     int nTexts = 0;
     bool bElement = false;
     for (pugi::xml_node inner = node.first_child(); inner; inner = inner.next_sibling()) {
-        bElement = bElement || inner.type() == pugi::node_element;
-        nTexts += inner.type() == pugi::node_pcdata || inner.type() == pugi::node_cdata ? 1 : 0;
+        const pugi::xml_node_type type = inner.type();
+        if (type == pugi::node_element) {
+            bElement = true;
+            if (namespaces != nullptr) CheckNamespacesBelow(inner, *namespaces);
+        }
+        nTexts += type == pugi::node_pcdata || type == pugi::node_cdata ? 1 : 0;
     }
     if (!bElement && nTexts < 2) return;
-    KxbFinding warning = Warning(node, sElement, "holds more than one text: only its first text is read");
+    KxbFinding warning = Warning(node, txtElement, "holds more than one text: only its first text is read");
     warning.sField = node.name();
     warning.bValue = true;
     warning.sValue = node.child_value();
@@ -250,56 +293,53 @@ KxbFinding HandlerFault(pugi::xml_node child) {
 
 // Warns about the child elements of a writer element that it never reads: a misspelt name, or a
 // second one of a field that is read once, is passed over without a word; and about a field whose
-// text is cut.
-void CheckUnread(pugi::xml_node writer, const ElementEntry& read, std::vector<KxbFinding>& warnings) {
-    const std::string txtData = "Data";
+// text is cut. The default namespaces declared on the element and below it go to namespaces. Every
+// node is looked at once: this runs for every writer of a script that may be hundreds of MB.
+void CheckUnread(pugi::xml_node writer, const ElementEntry& read, std::vector<KxbFinding>& warnings,
+                 std::vector<KxbFinding>& namespaces) {
+    const char* const txtData = "Data";
+    // The fields met so far, one bit for each place in the element's fields; a field past the bits
+    // is looked for by name.
+    const int FIELDS_MET_MAX = 64;
+    std::uint64_t nMet = 0;
+    const char* const txtWriter = writer.name();
+    CheckNamespace(writer, namespaces);
     for (pugi::xml_node child = writer.first_child(); child; child = child.next_sibling()) {
-        if (child.type() != pugi::node_element) continue;
-        if (!ReadsChild(read, child.name())) {
-            KxbFinding warning = Warning(child, writer.name(),
-                                         "is never read: " + std::string(writer.name()) + " reads " +
-                                             Listed(ChildNames(read)));
-            warning.sField = child.name();
+        const bool bElement = child.type() == pugi::node_element;
+        const char* const name = child.name();
+        // A node of another kind has no attributes and holds nothing, but one with a name (a
+        // processing instruction) is what a look-up of that name finds first.
+        if (!bElement && *name == '\0') continue;
+        const int nField = ChildField(read, name);
+        bool bSecond = false;
+        if (nField >= FIELDS_MET_MAX) {
+            bSecond = writer.child(name) != child;
+        } else if (nField >= 0) {
+            bSecond = (nMet >> nField & 1u) != 0;
+            nMet |= std::uint64_t(1) << nField;
+        }
+        if (!bElement) continue;
+        if (nField < 0) {
+            KxbFinding warning =
+                Warning(child, txtWriter,
+                        "is never read: " + std::string(txtWriter) + " reads " + Listed(ChildNames(read)));
+            warning.sField = name;
             warnings.push_back(warning);
+            CheckNamespacesBelow(child, namespaces);
             continue;
         }
         // Every Data child is a block of its own where the element writes blocks.
-        bool bEveryOne = (read.nTraits & ELEMENT_DATA_BLOCKS) != 0 && txtData == child.name();
-        if (!bEveryOne && writer.child(child.name()) != child) {
+        bool bEveryOne =
+            (read.nTraits & ELEMENT_DATA_BLOCKS) != 0 && std::strcmp(read.fields[nField].name, txtData) == 0;
+        if (bSecond && !bEveryOne) {
             KxbFinding warning =
-                Warning(child, writer.name(),
-                        "is a second " + std::string(child.name()) + ": only the first is read");
-            warning.sField = child.name();
+                Warning(child, txtWriter, "is a second " + std::string(name) + ": only the first is read");
+            warning.sField = name;
             warnings.push_back(warning);
+            CheckNamespacesBelow(child, namespaces);
             continue;
         }
-        CheckOneText(child, writer.name(), warnings);
-    }
-}
-
-// Warns about every default namespace that the script declares: kavelwrite reads names without
-// namespaces, but editors and XML tools then look for kxb's elements in that namespace.
-void CheckNamespaces(pugi::xml_node root, std::vector<KxbFinding>& warnings) {
-    const std::string txtXmlns = "xmlns";
-    pugi::xml_node node = root;
-    while (node) {
-        pugi::xml_attribute xmlns = node.attribute(txtXmlns.c_str());
-        if (!xmlns.empty() && *xmlns.value() != '\0') {
-            KxbFinding warning = Warning(node, node.name(),
-                                         "is a namespace: kavelwrite passes over it, but the schema and XML "
-                                         "tools look for kxb's elements in no namespace");
-            warning.sField = txtXmlns;
-            warning.bValue = true;
-            warning.sValue = xmlns.value();
-            warnings.push_back(warning);
-        }
-        // The next element in document order below root.
-        if (node.first_child()) {
-            node = node.first_child();
-            continue;
-        }
-        while (node != root && !node.next_sibling()) node = node.parent();
-        node = node == root ? pugi::xml_node() : node.next_sibling();
+        CheckOneText(child, txtWriter, warnings, &namespaces);
     }
 }
 
@@ -361,23 +401,29 @@ int KxbCheckDocument(pugi::xml_node root, std::vector<KxbFinding>& findings, int
         errors.push_back(finding);
     }
 
+    // The default namespaces are looked for on the way, in document order, and warned about last.
+    std::vector<KxbFinding> namespaces;
+    CheckNamespace(root, namespaces);
     int current = 0;
     int total = 0;
     bool bDevice = false;
     for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
-        const ElementEntry* entry = FindElement(child.name());
+        const char* const name = child.name();
+        const ElementEntry* entry = FindElement(name);
         if (entry == nullptr) {
             bool bText = child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata;
-            KxbFinding finding = Fault(child, bText ? root.name() : child.name());
+            KxbFinding finding = Fault(child, bText ? root.name() : name);
             finding.bValue = true;
-            finding.sValue = bText ? child.value() : child.name();
+            finding.sValue = bText ? child.value() : name;
             finding.sMessage = bText
                                    ? "is text directly inside the root element: only elements may stand there"
                                    : "is not an element of a kxb script (names are compared exactly)";
             errors.push_back(finding);
+            CheckNamespacesBelow(child, namespaces);
             continue;
         }
-        if (txtDevice == child.name()) {
+        const bool bWriter = (entry->nTraits & ELEMENT_WRITER) != 0;
+        if (!bWriter && txtDevice == name) {
             if (bDevice)
                 warnings.push_back(
                     Warning(child, txtDevice, "is a second Device element: only the first counts"));
@@ -385,13 +431,15 @@ int KxbCheckDocument(pugi::xml_node root, std::vector<KxbFinding>& findings, int
         }
         if (entry->handler(child, txtScratch, nullptr, &current, &total) != 0)
             errors.push_back(HandlerFault(child));
-        if ((entry->nTraits & ELEMENT_WRITER) != 0) {
+        if (bWriter) {
             ++*writes;
-            CheckUnread(child, *entry, warnings);
+            CheckUnread(child, *entry, warnings, namespaces);
+        } else {
+            CheckNamespacesBelow(child, namespaces);
         }
     }
     *steps = current + WalkerSteps();
-    CheckNamespaces(root, warnings);
+    warnings.insert(warnings.end(), namespaces.begin(), namespaces.end());
 
     findings.insert(findings.end(), errors.begin(), errors.end());
     findings.insert(findings.end(), warnings.begin(), warnings.end());
