@@ -28,13 +28,17 @@ const char* DeviceAccepts(const std::string& sField) {
 }
 
 // The place in the element's fields of the child element field of that name, or -1 when the element
-// reads no child of that name. Names mostly differ in their first character, so that is compared
-// before the whole name.
-int ChildField(const ElementEntry& writer, const char* name) {
-    for (size_t i = 0; i < writer.fields.size(); ++i) {
+// reads no child of that name. The look starts at nFrom and goes round: a script mostly holds the
+// fields in the order they are read. Names mostly differ in their first character, so that is
+// compared before the whole name.
+int ChildField(const ElementEntry& writer, const char* name, size_t nFrom) {
+    const size_t nFields = writer.fields.size();
+    size_t i = nFrom < nFields ? nFrom : 0;
+    for (size_t n = 0; n < nFields; ++n) {
         const ElementField& field = writer.fields[i];
         if (!field.bAttribute && field.name[0] == name[0] && std::strcmp(field.name, name) == 0)
             return static_cast<int>(i);
+        i = i + 1 < nFields ? i + 1 : 0;
     }
     return -1;
 }
@@ -103,9 +107,9 @@ KxbFinding Warning(pugi::xml_node node, const std::string& sElement, const std::
     return finding;
 }
 
-// Warns about a default namespace declared on node: kavelwrite reads names without namespaces, but
-// editors and XML tools then look for kxb's elements in that namespace.
-void CheckNamespace(pugi::xml_node node, std::vector<KxbFinding>& namespaces) {
+// Warns about a default namespace declared among the attributes of node: kavelwrite reads names
+// without namespaces, but editors and XML tools then look for kxb's elements in that namespace.
+void CheckNamespaceAttribute(pugi::xml_node node, std::vector<KxbFinding>& namespaces) {
     pugi::xml_attribute xmlns = node.attribute(txtXmlns);
     if (xmlns.empty() || *xmlns.value() == '\0') return;
     KxbFinding warning = Warning(node, node.name(),
@@ -115,6 +119,12 @@ void CheckNamespace(pugi::xml_node node, std::vector<KxbFinding>& namespaces) {
     warning.bValue = true;
     warning.sValue = xmlns.value();
     namespaces.push_back(warning);
+}
+
+// Warns about a default namespace declared on node. This runs for every element of the script, and
+// nearly all of them have no attribute at all, so that is asked first.
+void CheckNamespace(pugi::xml_node node, std::vector<KxbFinding>& namespaces) {
+    if (!node.first_attribute().empty()) CheckNamespaceAttribute(node, namespaces);
 }
 
 // Warns about every default namespace declared on top or below it, in document order.
@@ -132,11 +142,11 @@ void CheckNamespacesBelow(pugi::xml_node top, std::vector<KxbFinding>& namespace
     }
 }
 
-// Warns about a node whose text is read when it holds more than one text: an element, a comment or
-// a processing instruction inside it cuts the text, and only its first piece is read. With
-// namespaces, the default namespaces declared on node and below it are looked for in the same pass
-// (only elements carry attributes or hold other nodes).
-void CheckOneText(pugi::xml_node node, const char* txtElement, std::vector<KxbFinding>& warnings,
+// Warns about a node whose text is read when it holds more than one text, under the name of owner:
+// an element, a comment or a processing instruction inside it cuts the text, and only its first
+// piece is read. With namespaces, the default namespaces declared on node and below it are looked
+// for in the same pass (only elements carry attributes or hold other nodes).
+void CheckOneText(pugi::xml_node node, pugi::xml_node owner, std::vector<KxbFinding>& warnings,
                   std::vector<KxbFinding>* namespaces = nullptr) {
     if (namespaces != nullptr) CheckNamespace(node, *namespaces);
     int nTexts = 0;
@@ -150,7 +160,7 @@ void CheckOneText(pugi::xml_node node, const char* txtElement, std::vector<KxbFi
         nTexts += type == pugi::node_pcdata || type == pugi::node_cdata ? 1 : 0;
     }
     if (!bElement && nTexts < 2) return;
-    KxbFinding warning = Warning(node, txtElement, "holds more than one text: only its first text is read");
+    KxbFinding warning = Warning(node, owner.name(), "holds more than one text: only its first text is read");
     warning.sField = node.name();
     warning.bValue = true;
     warning.sValue = node.child_value();
@@ -189,7 +199,7 @@ void CheckCandidates(pugi::xml_node unit, bool bFault, std::vector<KxbFinding>& 
         }
         for (pugi::xml_node version = candidate.child(txtVersion.c_str()); version;
              version = version.next_sibling(txtVersion.c_str())) {
-            CheckOneText(version, unit.name(), warnings);
+            CheckOneText(version, unit, warnings);
             if (bFault || checkVersion(version.child_value(), 0, 0, 0, 0) >= 0) continue;
             KxbFinding warning = Warning(version, unit.name(), "");
             warning.sField = txtVersion;
@@ -302,7 +312,7 @@ void CheckUnread(pugi::xml_node writer, const ElementEntry& read, std::vector<Kx
     // is looked for by name.
     const int FIELDS_MET_MAX = 64;
     std::uint64_t nMet = 0;
-    const char* const txtWriter = writer.name();
+    size_t nNext = 0;
     CheckNamespace(writer, namespaces);
     for (pugi::xml_node child = writer.first_child(); child; child = child.next_sibling()) {
         const bool bElement = child.type() == pugi::node_element;
@@ -310,7 +320,7 @@ void CheckUnread(pugi::xml_node writer, const ElementEntry& read, std::vector<Kx
         // A node of another kind has no attributes and holds nothing, but one with a name (a
         // processing instruction) is what a look-up of that name finds first.
         if (!bElement && *name == '\0') continue;
-        const int nField = ChildField(read, name);
+        const int nField = ChildField(read, name, nNext);
         bool bSecond = false;
         if (nField >= FIELDS_MET_MAX) {
             bSecond = writer.child(name) != child;
@@ -318,28 +328,28 @@ void CheckUnread(pugi::xml_node writer, const ElementEntry& read, std::vector<Kx
             bSecond = (nMet >> nField & 1u) != 0;
             nMet |= std::uint64_t(1) << nField;
         }
+        if (nField >= 0) nNext = static_cast<size_t>(nField) + 1;
         if (!bElement) continue;
         if (nField < 0) {
+            const std::string sWriter = writer.name();
             KxbFinding warning =
-                Warning(child, txtWriter,
-                        "is never read: " + std::string(txtWriter) + " reads " + Listed(ChildNames(read)));
+                Warning(child, sWriter, "is never read: " + sWriter + " reads " + Listed(ChildNames(read)));
             warning.sField = name;
             warnings.push_back(warning);
             CheckNamespacesBelow(child, namespaces);
             continue;
         }
         // Every Data child is a block of its own where the element writes blocks.
-        bool bEveryOne =
-            (read.nTraits & ELEMENT_DATA_BLOCKS) != 0 && std::strcmp(read.fields[nField].name, txtData) == 0;
-        if (bSecond && !bEveryOne) {
-            KxbFinding warning =
-                Warning(child, txtWriter, "is a second " + std::string(name) + ": only the first is read");
+        if (bSecond && ((read.nTraits & ELEMENT_DATA_BLOCKS) == 0 ||
+                        std::strcmp(read.fields[nField].name, txtData) != 0)) {
+            KxbFinding warning = Warning(child, writer.name(),
+                                         "is a second " + std::string(name) + ": only the first is read");
             warning.sField = name;
             warnings.push_back(warning);
             CheckNamespacesBelow(child, namespaces);
             continue;
         }
-        CheckOneText(child, txtWriter, warnings, &namespaces);
+        CheckOneText(child, writer, warnings, &namespaces);
     }
 }
 
