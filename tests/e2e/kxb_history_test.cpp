@@ -26,21 +26,6 @@ std::string UpperCase(std::string s) {
     return s;
 }
 
-HistoryRun Run(const std::string& sRunId, const std::string& sStation, const std::string& sStarted,
-               const std::string& sScriptPath, const std::string& sSha256) {
-    return {sRunId,
-            sStation,
-            "kavelwrite 0.0.4",
-            "libkavelhidapi 1.4.2",
-            "kavelwrite setup.kxb",
-            sScriptPath,
-            sSha256,
-            "pass",
-            sStarted,
-            "",
-            ""};
-}
-
 HistoryKeyboard Keyboard(int nKeyboard, const std::string& sStarted, int nOutcome,
                          const std::string& sFailedAt = "") {
     HistoryKeyboard keyboard;
@@ -59,12 +44,13 @@ void WriteKnownRecord(const std::string& sTarget) {
     std::string sError;
     ASSERT_EQ(HistoryOpen(sTarget, HISTORY_WRITE, &history, &sError), HISTORY_OK) << sError;
     HistoryStore* store = history.get();
-    HistoryRun check = Run("C", "station-2", "2026-12-08T23:59:59.000Z", txtODD_SCRIPT, Sha256Hex("odd", 3));
+    HistoryRun check =
+        TestRun("C", "station-2", "2026-12-08T23:59:59.000Z", txtODD_SCRIPT, Sha256Hex("odd", 3));
     check.sCheckOutcome = "PARSE_ERROR: Data";
     HistoryKeyboard verified = Keyboard(0, "2026-12-08T09:00:05.000Z", 0);
     verified.sVerify = "match";
     const int arStatus[] = {
-        HistoryRunBegin(store, Run("A", "station-1", "2026-12-07T08:00:00.000Z", txtSCRIPT, OldHash()),
+        HistoryRunBegin(store, TestRun("A", "station-1", "2026-12-07T08:00:00.000Z", txtSCRIPT, OldHash()),
                         &sError),
         HistoryAddKeyboard(store, "A", Keyboard(0, "2026-12-07T08:00:05.000Z", 0), &sError),
         HistoryAddKeyboard(store, "A", Keyboard(1, "2026-12-07T08:00:15.000Z", 166, "setup.kxb:14:5"),
@@ -72,14 +58,14 @@ void WriteKnownRecord(const std::string& sTarget) {
         HistoryAddKeyboard(store, "A", Keyboard(2, "2026-12-07T08:00:25.000Z", 165, "setup.kxb:3:3"),
                            &sError),
         HistoryRunEnd(store, "A", "2026-12-07T08:00:30.000Z", 166, 0, &sError),
-        HistoryRunBegin(store, Run("B", "station-2", "2026-12-08T09:00:00.000Z", txtSCRIPT, NewHash()),
+        HistoryRunBegin(store, TestRun("B", "station-2", "2026-12-08T09:00:00.000Z", txtSCRIPT, NewHash()),
                         &sError),
         HistoryAddKeyboard(store, "B", verified, &sError),
         HistoryAddKeyboard(store, "B", Keyboard(1, "2026-12-08T09:00:15.000Z", 0), &sError),
         HistoryRunEnd(store, "B", "2026-12-08T09:00:20.000Z", 0, 0, &sError),
         HistoryRunBegin(store, check, &sError),
         HistoryRunEnd(store, "C", "2026-12-09T00:00:00.000Z", 160, 0, &sError),
-        HistoryRunBegin(store, Run("D", "station-1", "2026-12-09T07:00:00.000Z", txtSCRIPT, NewHash()),
+        HistoryRunBegin(store, TestRun("D", "station-1", "2026-12-09T07:00:00.000Z", txtSCRIPT, NewHash()),
                         &sError),
         HistoryAddKeyboard(store, "D", Keyboard(0, "2026-12-09T07:00:01.000Z", 130), &sError),
     };

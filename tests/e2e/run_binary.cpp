@@ -220,6 +220,12 @@ std::string StripTraceTimes(const std::string& trace) {
     return stripped;
 }
 
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
 std::string ShowCarriageReturns(const std::string& text) {
     std::string shown;
     for (char c : text) {

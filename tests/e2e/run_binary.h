@@ -59,6 +59,8 @@ std::string MaskStamps(const std::string& text);
 std::string StripTraceTimes(const std::string& trace);
 // Standard output with each carriage return shown as "<CR>" and a line break.
 std::string ShowCarriageReturns(const std::string& text);
+// How often what stands in text, overlapping occurrences counted.
+int Count(const std::string& text, const std::string& what);
 
 // The name of the test of a folder of cases: the folder's name with every character but letters and
 // digits as "_".

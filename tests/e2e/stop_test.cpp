@@ -15,13 +15,6 @@ const std::string kScript =
     "\n<BinMemory><DST>2</DST><CMD>17</CMD><Data Address=\"100\">01 02</Data></BinMemory>\n"
     "</XML_BIN_FILE>\n";
 
-// Occurrences of what in text.
-int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
-
 class StoppedRun : public ::testing::Test {
 protected:
     void SetUp() override {

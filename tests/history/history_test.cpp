@@ -25,17 +25,7 @@ std::string TempDir() {
 }
 
 HistoryRun SampleRun(const std::string& sRunId, const std::string& sStation = "station-1") {
-    return {sRunId,
-            sStation,
-            "kavelwrite 0.0.4",
-            "libkavelhidapi 1.4.2",
-            "kavelwrite --verify setup.kxb",
-            "/srv/line/setup.kxb",
-            Sha256Hex("setup", 5),
-            "pass",
-            "2026-12-08T09:15:00.125Z",
-            "",
-            ""};
+    return TestRun(sRunId, sStation, "2026-12-08T09:15:00.125Z");
 }
 
 HistoryKeyboard Keyboard(int nKeyboard, int nOutcome, const std::string& sFailedAt = "") {

@@ -29,6 +29,23 @@ inline std::string NewRecordTarget(Engine engine, const std::string& sDir, PgSer
     return sName.empty() ? "" : PgServerUri(*shared, sName);
 }
 
+// A run of kavelwrite 0.0.4 on the line's setup script, with what a test names.
+inline HistoryRun TestRun(const std::string& sRunId, const std::string& sStation, const std::string& sStarted,
+                          const std::string& sScriptPath = "/srv/line/setup.kxb",
+                          const std::string& sSha256 = Sha256Hex("setup", 5)) {
+    return {sRunId,
+            sStation,
+            "kavelwrite 0.0.4",
+            "libkavelhidapi 1.4.2",
+            "kavelwrite --verify setup.kxb",
+            sScriptPath,
+            sSha256,
+            "pass",
+            sStarted,
+            "",
+            ""};
+}
+
 // The runs that filter selects, newest first.
 inline std::vector<HistoryRunRead> ReadRecordRuns(const std::string& sTarget,
                                                   const HistoryFilter& filter = HistoryFilter()) {

@@ -33,30 +33,16 @@ struct SendCase {
 };
 
 TEST(RecordingWrite, SendCommandLineShowsAnswerOnlyWhenAsked) {
+    // clang-format off
     const SendCase cases[] = {
-        {0xF7,
-         0x02,
-         {},
-         0,
-         true,
-         {0x11, 0x01, 0x02, 0x03},
+        {0xF7, 0x02, {}, 0, true, {0x11, 0x01, 0x02, 0x03},
          "5 kb0 SendCommand cmd=F7 dst=02 data=[] -> 0 answer=[11 01 02 03]\n"},
-        {0x17,
-         0x02,
-         {0x10, 0x40, 0x01},
-         0,
-         false,
-         {},
-         "5 kb0 SendCommand cmd=17 dst=02 data=[10 40 01] -> 0\n"},
-        {0x16,
-         0x22,
-         {0x00, 0x10, 0x04},
-         0x102,
-         true,
-         {},
+        {0x17, 0x02, {0x10, 0x40, 0x01}, 0, false, {}, "5 kb0 SendCommand cmd=17 dst=02 data=[10 40 01] -> 0\n"},
+        {0x16, 0x22, {0x00, 0x10, 0x04}, 0x102, true, {},
          "5 kb0 SendCommand cmd=16 dst=22 data=[00 10 04] -> 102 answer=[]\n"},
         {0x0a, 0x04, {0xab}, -1, false, {}, "5 kb0 SendCommand cmd=0A dst=04 data=[AB] -> ffffffff\n"},
     };
+    // clang-format on
     for (const SendCase& c : cases) {
         std::string sLine;
         RecordingAppendSendCommand(&sLine, 5, 0, c.cmd, c.dst, c.pData.data(), c.pData.size(), c.nStatus,
